@@ -1,0 +1,74 @@
+#include "exfat/chain.h"
+
+#include "exfat/format.h"
+#include "exfat/volume.h"
+
+static constexpr uint32_t kRootClusterLimit = 65536;
+
+// No FAT value is special: end-of-chain, bad and free all fall outside this.
+static bool cluster_valid(uint32_t c) { return c >= 2 && c < g_volume.cluster_count + 2u; }
+
+static uint64_t cluster_to_sector(uint32_t c) {
+  return (uint64_t(c - 2) << g_volume.cluster_shift) + g_volume.heap_offset;
+}
+
+uint32_t fat_next(uint32_t c) {
+  uint8_t entry[4];
+  if (read_at(uint64_t(g_volume.fat_offset) * kSectorSize + uint64_t(c) * 4, entry, 4) != 0)
+    return 0xFFFFFFFF;
+  return le32(entry);
+}
+
+uint32_t root_cluster_count() {
+  uint32_t c = g_volume.root_cluster;
+  uint32_t count = 0;
+  while (cluster_valid(c) && count != kRootClusterLimit) {
+    c = fat_next(c);
+    ++count;
+  }
+  return count;
+}
+
+int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTable& table) {
+  table.count = 0;
+  uint64_t cluster_size = g_volume.cluster_size;
+  // A length of 0, or one so large that rounding up wraps, has no clusters.
+  if (length + cluster_size - 1 < cluster_size) return 0;
+  uint64_t clusters = (length + cluster_size - 1) / cluster_size;
+  uint64_t sectors_per_cluster = uint64_t(1) << g_volume.cluster_shift;
+
+  if (contiguous) {
+    // The whole run must lie inside the cluster heap, or the mapping would
+    // reach sectors that belong to no file.
+    if (!cluster_valid(first) || uint64_t(first - 2) + clusters > g_volume.cluster_count) return -1;
+    table.runs[0] = {cluster_to_sector(first), clusters << g_volume.cluster_shift};
+    table.count = 1;
+    return 0;
+  }
+
+  // A cluster met twice means the FAT loops; a valid chain never repeats one.
+  // Brent's method: compare each cluster with a mark moved at powers of two,
+  // so a loop of any length is caught within a few turns at no extra reads.
+  uint32_t mark = first;
+  uint64_t since_mark = 0, stride = 1;
+  uint32_t c = first;
+  for (uint64_t i = 0; i < clusters; ++i) {
+    if (!cluster_valid(c)) return -1;
+    if (i > 0 && c == mark) return -1;
+    uint64_t s = cluster_to_sector(c);
+    Extent* last = table.count > 0 ? &table.runs[table.count - 1] : nullptr;
+    if (last && last->start + last->count == s) {
+      last->count += sectors_per_cluster;
+    } else {
+      if (table.count == kMaxExtents) return -1;
+      table.runs[table.count++] = {s, sectors_per_cluster};
+    }
+    if (++since_mark == stride) {
+      mark = c;
+      stride <<= 1;
+      since_mark = 0;
+    }
+    c = fat_next(c);
+  }
+  return 0;
+}

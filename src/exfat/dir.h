@@ -1,0 +1,29 @@
+// Directory entry sets and path resolution.
+#pragma once
+
+#include <cstdint>
+
+#include "exfat/chain.h"
+
+// What a directory lookup yields for one name.
+struct EntryMatch {
+  uint32_t first_cluster;
+  uint64_t data_length;  // bytes
+  int contiguous;        // NoFatChain: 0 or 1
+  int directory;         // FileAttributes directory bit: 0 or 1
+};
+
+// The runs of the directory being searched; reused for every directory.
+extern ExtentTable g_dir_extents;
+
+// Searches the directory allocated at `first`/`length`/`contiguous` for the
+// entry set named `name` (non-empty). Names match without regard to ASCII
+// case; a name unit outside ASCII matches any byte of 0x80 or above. On
+// success `out` is written; on -1 it is untouched.
+int dir_lookup(uint32_t first, uint64_t length, int contiguous, const char* name, EntryMatch& out);
+
+// Resolves a slash-separated path from the root directory, splitting `path`
+// in place. Empty components are skipped; a path without any yields the root
+// (directory 1, length 0). On -1, `missing` points at the component that was
+// not found.
+int resolve_path(char* path, EntryMatch& result, const char*& missing);

@@ -1,0 +1,50 @@
+// exFAT on-disk layout: the few boot-sector and directory-entry fields this
+// reader uses, named as the exFAT format names them. All multi-byte values on
+// disk are little-endian and may sit at any alignment, so they are assembled
+// from bytes, never read through a cast pointer.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint64_t kSectorSize = 512;  // the only sector size the reader handles
+constexpr uint32_t kEntrySize = 32;    // one directory entry
+
+// Main boot sector (sector 0), byte offsets.
+constexpr unsigned kFileSystemName = 3;  // 8 bytes, "EXFAT   "
+constexpr unsigned kFatOffset = 80;
+constexpr unsigned kClusterHeapOffset = 88;
+constexpr unsigned kClusterCount = 92;
+constexpr unsigned kFirstClusterOfRootDirectory = 96;
+constexpr unsigned kVolumeSerialNumber = 100;
+constexpr unsigned kBytesPerSectorShift = 108;
+constexpr unsigned kSectorsPerClusterShift = 109;
+constexpr uint32_t kMaxClusterShift = 16;  // 32 MiB clusters
+
+// Directory entry types (byte 0).
+constexpr uint8_t kEntryEndOfDirectory = 0x00;
+constexpr uint8_t kEntryFile = 0x85;
+constexpr uint8_t kEntryStreamExtension = 0xC0;
+constexpr uint8_t kEntryFileName = 0xC1;
+constexpr uint8_t kEntryInUse = 0x80;  // TypeCode bit 7
+
+// File entry.
+constexpr unsigned kSecondaryCount = 1;
+constexpr unsigned kFileAttributes = 4;
+constexpr uint8_t kAttributeDirectory = 0x10;
+// Stream Extension entry.
+constexpr unsigned kGeneralSecondaryFlags = 1;
+constexpr uint8_t kNoFatChain = 0x02;
+constexpr unsigned kNameLength = 3;
+constexpr unsigned kFirstCluster = 20;
+constexpr unsigned kDataLength = 24;
+// File Name entry: 15 UTF-16LE units from byte 2.
+constexpr unsigned kFileName = 2;
+constexpr unsigned kFileNameUnits = 15;
+
+inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+
+inline uint32_t le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+inline uint64_t le64(const uint8_t* p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32; }

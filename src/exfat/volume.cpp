@@ -1,0 +1,61 @@
+#include "exfat/volume.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "exfat/format.h"
+
+VolumeGeometry g_volume = {-1, 0, 0, 0, 0, 0, 0, 0};
+
+int read_at(uint64_t position, void* buffer, uint64_t length) {
+  uint64_t at = position + g_volume.base_offset;
+  // pread takes a signed offset; a position past its range cannot be read.
+  if (at > uint64_t(INT64_MAX)) return -1;
+  ssize_t got = pread(g_volume.device, buffer, length, off_t(at));
+  return got >= 0 && uint64_t(got) == length ? 0 : -1;
+}
+
+void format_serial(uint32_t serial, char out[10]) {
+  snprintf(out, 10, "%04X-%04X", unsigned(serial >> 16), unsigned(serial & 0xFFFF));
+}
+
+static char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+static bool same_text_ignoring_case(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (ascii_lower(*a) != ascii_lower(*b)) return false;
+  return *a == *b;
+}
+
+static int reject() {
+  close(g_volume.device);
+  g_volume.device = -1;
+  return -1;
+}
+
+int volume_open(const char* path, const char* serial) {
+  g_volume.device = open(path, O_RDONLY | O_CLOEXEC);
+  if (g_volume.device < 0) {
+    g_volume.device = -1;
+    return -1;
+  }
+  uint8_t boot[kSectorSize];
+  if (read_at(0, boot, sizeof boot) != 0) return reject();
+  if (memcmp(boot + kFileSystemName, "EXFAT   ", 8) != 0) return reject();
+  char text[10];
+  format_serial(le32(boot + kVolumeSerialNumber), text);
+  if (serial && !same_text_ignoring_case(serial, text)) return reject();
+
+  g_volume.fat_offset = le32(boot + kFatOffset);
+  g_volume.heap_offset = le32(boot + kClusterHeapOffset);
+  g_volume.cluster_count = le32(boot + kClusterCount);
+  g_volume.root_cluster = le32(boot + kFirstClusterOfRootDirectory);
+  g_volume.cluster_shift = boot[kSectorsPerClusterShift];
+  if (boot[kBytesPerSectorShift] != 9 || g_volume.cluster_shift > kMaxClusterShift) return reject();
+
+  g_volume.cluster_size = uint32_t(kSectorSize) << g_volume.cluster_shift;
+  return 0;
+}

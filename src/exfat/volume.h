@@ -1,0 +1,29 @@
+// The open exFAT volume: probe, geometry, and the one way to read it.
+#pragma once
+
+#include <cstdint>
+
+struct VolumeGeometry {
+  int device;              // open device or image; -1 when none
+  uint64_t base_offset;    // bytes added to every read (test run only)
+  uint32_t fat_offset;     // FatOffset, sectors
+  uint32_t heap_offset;    // ClusterHeapOffset, sectors
+  uint32_t cluster_count;  // ClusterCount
+  uint32_t root_cluster;   // FirstClusterOfRootDirectory
+  uint32_t cluster_shift;  // SectorsPerClusterShift: log2 of 512-byte sectors per cluster
+  uint32_t cluster_size;   // bytes
+};
+
+extern VolumeGeometry g_volume;
+
+// Reads exactly `length` bytes at `position` + base offset; 0 or -1.
+int read_at(uint64_t position, void* buffer, uint64_t length);
+
+// Opens `path` and accepts it when it is exFAT with 512-byte sectors and, if
+// `serial` is not null, its serial text ("1A2B-3C4D") equals `serial` without
+// regard to ASCII case. On success the device stays open and g_volume is
+// filled; on failure no device is open.
+int volume_open(const char* path, const char* serial);
+
+// Writes the "%04X-%04X" text of a VolumeSerialNumber into `out` (10 bytes).
+void format_serial(uint32_t serial, char out[10]);

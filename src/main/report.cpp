@@ -1,0 +1,5 @@
+#include "main/report.h"
+
+#include <cstdio>
+
+void report(const char* text) { fprintf(stderr, "kelmo-map: %s\n", text); }

@@ -1,0 +1,4 @@
+#pragma once
+
+// One line on standard error: "kelmo-map: <text>".
+void report(const char* text);

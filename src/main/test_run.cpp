@@ -1,0 +1,41 @@
+// The test run: the whole exFAT reader on a named device or image, with no
+// partition scan and no device mapper. Prints the runs as built, in whole
+// clusters, counted from the start of the volume.
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "exfat/chain.h"
+#include "exfat/dir.h"
+#include "exfat/volume.h"
+#include "main/report.h"
+#include "main/run.h"
+
+static ExtentTable g_test_extents;
+
+int test_run(const char* device, const char* path) {
+  copy_cut(g_path, sizeof g_path, path);
+  // Byte offset of the volume inside a whole-disk image. strtoull gives the
+  // documented parse: automatic base, optional sign, saturation, 0 for junk.
+  if (const char* offset = getenv("KELMO_MAP_OFFSET")) g_volume.base_offset = strtoull(offset, nullptr, 0);
+
+  if (volume_open(device, nullptr) != 0) {
+    report("não é exFAT");
+    return 1;
+  }
+  EntryMatch found;
+  const char* missing = nullptr;
+  if (resolve_path(g_path, found, missing) != 0) {
+    report("não achei");
+    return 1;
+  }
+  if (chain_to_extents(found.first_cluster, found.data_length, found.contiguous, g_test_extents) != 0)
+    return 1;
+
+  printf("tamanho=%llu nofat=%d trechos=%d\n", (unsigned long long)found.data_length, found.contiguous,
+         g_test_extents.count);
+  for (int32_t i = 0; i < g_test_extents.count; ++i)
+    printf("  setor %llu  +%llu\n", (unsigned long long)g_test_extents.runs[i].start,
+           (unsigned long long)g_test_extents.runs[i].count);
+  return 0;
+}

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <algorithm>
+#include <functional>
+#include <ostream>
+
+#include "exfat/volume.h"
+#include "exfat/volume_builder.h"
+
+class VolumeTest : public ::testing::Test {
+ protected:
+  void TearDown() override { close_volume(); }
+};
+
+TEST_F(VolumeTest, AcceptsExfatAndKeepsItsGeometry) {
+  VolumeBuilder v(3, 2048, 64, 128);
+  v.set_root(5);
+  ASSERT_EQ(v.open(), 0);
+  EXPECT_GE(g_volume.device, 0);
+  EXPECT_EQ(g_volume.fat_offset, 128u);
+  EXPECT_EQ(g_volume.heap_offset, 2048u);
+  EXPECT_EQ(g_volume.cluster_count, 64u);
+  EXPECT_EQ(g_volume.root_cluster, 5u);
+  EXPECT_EQ(g_volume.cluster_shift, 3u);
+  EXPECT_EQ(g_volume.cluster_size, 4096u);
+}
+
+struct Rejection {
+  const char* name;
+  std::function<void(VolumeBuilder&)> spoil;
+};
+
+class VolumeRejection : public ::testing::TestWithParam<Rejection> {
+ protected:
+  void TearDown() override { close_volume(); }
+};
+
+TEST_P(VolumeRejection, IsRejectedAndClosed) {
+  VolumeBuilder v(3, 64, 8, 24);
+  GetParam().spoil(v);
+  EXPECT_EQ(v.open(), -1);
+  EXPECT_EQ(g_volume.device, -1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VolumeRejection,
+    ::testing::Values(
+        Rejection{"Fat32", [](VolumeBuilder& v) { memcpy(v.boot() + 3, "MSDOS5.0", 8); memcpy(v.boot() + 82, "FAT32   ", 8); }},
+        Rejection{"NameLowerCase", [](VolumeBuilder& v) { memcpy(v.boot() + 3, "exfat   ", 8); }},
+        Rejection{"NameLastByte", [](VolumeBuilder& v) { v.boot()[10] = 0; }},
+        Rejection{"Ntfs", [](VolumeBuilder& v) { memcpy(v.boot() + 3, "NTFS    ", 8); }},
+        Rejection{"SectorShift12", [](VolumeBuilder& v) { v.boot()[108] = 12; }},
+        Rejection{"ClusterShift17", [](VolumeBuilder& v) { v.boot()[109] = 17; }},
+        Rejection{"ShorterThanOneSector", [](VolumeBuilder& v) { v.image.resize(511); }},
+        Rejection{"EmptyDevice", [](VolumeBuilder& v) { v.image.clear(); }}),
+    [](const auto& info) { return info.param.name; });
+
+TEST_F(VolumeTest, ClusterShift16IsAccepted) {
+  VolumeBuilder v(0, 64, 8, 24);  // a small image; only the boot sector is read
+  v.boot()[109] = 16;
+  ASSERT_EQ(v.open(), 0);
+  EXPECT_EQ(g_volume.cluster_size, 33554432u);
+}
+
+TEST_F(VolumeTest, MissingPathIsRejected) {
+  EXPECT_EQ(volume_open("/nonexistent/kelmo-volume", nullptr), -1);
+  EXPECT_EQ(g_volume.device, -1);
+}
+
+TEST(SerialText, IsHighWordThenLowWordInUpperCaseHex) {
+  char text[10];
+  format_serial(0x1A2B3C4D, text);
+  EXPECT_STREQ(text, "1A2B-3C4D");
+  format_serial(0x00000001, text);
+  EXPECT_STREQ(text, "0000-0001");
+  format_serial(0xFFFFABCD, text);
+  EXPECT_STREQ(text, "FFFF-ABCD");
+}
+
+struct SerialCase {
+  const char* given;
+  int result;
+  friend std::ostream& operator<<(std::ostream& os, const SerialCase& c) {
+    return os << '"' << c.given << "\" -> " << c.result;
+  }
+};
+
+class SerialMatch : public ::testing::TestWithParam<SerialCase> {
+ protected:
+  void TearDown() override { close_volume(); }
+};
+
+TEST_P(SerialMatch, ComparesWholeTextIgnoringAsciiCase) {
+  VolumeBuilder v(3, 64, 8, 24);
+  v.set_serial(0x1A2B3C4D);
+  EXPECT_EQ(v.open(GetParam().given), GetParam().result) << GetParam().given;
+  EXPECT_EQ(g_volume.device >= 0, GetParam().result == 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, SerialMatch,
+                         ::testing::Values(SerialCase{"1A2B-3C4D", 0}, SerialCase{"1a2b-3c4d", 0},
+                                           SerialCase{"1a2B-3C4d", 0}, SerialCase{"1A2B3C4D", -1},
+                                           SerialCase{" 1A2B-3C4D", -1}, SerialCase{"1A2B-3C4D ", -1},
+                                           SerialCase{"1A2B-3C4", -1}, SerialCase{"", -1},
+                                           SerialCase{"3C4D-1A2B", -1}));
+
+TEST_F(VolumeTest, FailedSerialLeavesEarlierGeometry) {
+  VolumeBuilder first(3, 2048, 64, 128);
+  ASSERT_EQ(first.open(), 0);
+  close(g_volume.device);
+  VolumeBuilder other(5, 64, 8, 24);
+  other.set_serial(0x11112222);
+  EXPECT_EQ(other.open("1A2B-3C4D"), -1);
+  EXPECT_EQ(g_volume.heap_offset, 2048u);
+  EXPECT_EQ(g_volume.cluster_size, 4096u);
+}
+
+TEST_F(VolumeTest, BaseOffsetAppliesToEveryRead) {
+  VolumeBuilder v(3, 64, 8, 24);
+  std::vector<uint8_t> disk(1048576 + v.image.size(), 0xEE);  // 1 MiB before the partition
+  std::copy(v.image.begin(), v.image.end(), disk.begin() + 1048576);
+  v.image = disk;
+  EXPECT_EQ(v.open(), -1);
+  g_volume.base_offset = 1048576;
+  ASSERT_EQ(v.open(), 0);
+  uint8_t name[8];
+  ASSERT_EQ(read_at(3, name, 8), 0);
+  EXPECT_EQ(memcmp(name, "EXFAT   ", 8), 0);
+}
+
+TEST_F(VolumeTest, ReadAtFailsOnShortReadAndHugePosition) {
+  VolumeBuilder v(3, 64, 8, 24);
+  ASSERT_EQ(v.open(), 0);
+  uint8_t buffer[32];
+  uint64_t size = v.image.size();
+  EXPECT_EQ(read_at(size - 32, buffer, 32), 0);
+  EXPECT_EQ(read_at(size - 16, buffer, 32), -1);
+  EXPECT_EQ(read_at(size, buffer, 1), -1);
+  EXPECT_EQ(read_at(UINT64_MAX - 8, buffer, 4), -1);
+  g_volume.base_offset = UINT64_MAX;  // the sum wraps to position - 1
+  EXPECT_EQ(read_at(4, buffer, 8), 0);
+  EXPECT_EQ(memcmp(buffer, "EXFAT   ", 8), 0);
+}
