@@ -119,9 +119,7 @@ TEST_F(VolumeTest, FailedSerialLeavesEarlierGeometry) {
 
 TEST_F(VolumeTest, BaseOffsetAppliesToEveryRead) {
   VolumeBuilder v(3, 64, 8, 24);
-  std::vector<uint8_t> disk(1048576 + v.image.size(), 0xEE);  // 1 MiB before the partition
-  std::copy(v.image.begin(), v.image.end(), disk.begin() + 1048576);
-  v.image = disk;
+  v.image.insert(v.image.begin(), size_t(1048576), uint8_t(0xEE));  // 1 MiB before the partition
   EXPECT_EQ(v.open(), -1);
   g_volume.base_offset = 1048576;
   ASSERT_EQ(v.open(), 0);
