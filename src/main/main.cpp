@@ -12,20 +12,46 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cmdline/cmdline.h"
+#include "dm/dm.h"
 #include "exfat/chain.h"
 #include "exfat/dir.h"
-#include "exfat/volume.h"
 #include "main/report.h"
 #include "main/run.h"
+#include "scan/scan.h"
 
 char g_serial[64];
 char g_path[4096];
+static Partition g_partition;
+static ExtentTable g_file_extents;
 
 void copy_cut(char* buffer, unsigned long size, const char* text) { snprintf(buffer, size, "%s", text); }
 
+// The serial and the path are used as given: a malformed serial simply never
+// matches, and an empty path names the root directory.
 static int boot_run() {
-  report("partição do Kelmo USB não encontrada");
-  return 1;
+  if (find_partition(g_serial, g_partition) != 0) {
+    report("partição do Kelmo USB não encontrada");
+    return 1;
+  }
+  EntryMatch found = {0, 0, 0, 1};
+  const char* missing = nullptr;
+  if (resolve_path(g_path, found, missing) != 0) {
+    fprintf(stderr, "kelmo-map: não achei %s\n", missing);
+    return 1;
+  }
+  if (found.directory) {
+    report("o caminho é uma pasta");
+    return 1;
+  }
+  if (chain_to_extents(found.first_cluster, found.data_length, found.contiguous, g_file_extents) != 0) {
+    report("não consegui ler a lista de clusters");
+    return 1;
+  }
+  return map_iso(g_file_extents.runs, g_file_extents.count, found.data_length, g_partition.major,
+                 g_partition.minor) == 0
+             ? 0
+             : 1;
 }
 
 int main(int argc, char** argv) {
@@ -35,6 +61,12 @@ int main(int argc, char** argv) {
     copy_cut(g_serial, sizeof g_serial, argv[1]);
     copy_cut(g_path, sizeof g_path, argv[2]);
     return boot_run();
+  }
+  // A machine booted without the parameters is not an error: nothing to map.
+  if (cmdline_get("kelmo.uuid", g_serial, sizeof g_serial) != 0 ||
+      cmdline_get("kelmo.iso", g_path, sizeof g_path) != 0) {
+    report("sem kelmo.uuid/kelmo.iso no cmdline");
+    return 0;
   }
   return boot_run();
 }

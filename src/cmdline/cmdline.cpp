@@ -1,0 +1,39 @@
+#include "cmdline/cmdline.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+static char g_cmdline[8192];
+
+int cmdline_get(const char* key, char* out, size_t size) {
+  int fd = open("/proc/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ssize_t got = read(fd, g_cmdline, sizeof g_cmdline - 1);
+  close(fd);
+  if (got <= 0) return -1;
+  g_cmdline[got] = '\0';
+
+  size_t n = strlen(key);
+  char token[4096];
+  const char* p = g_cmdline;
+  while (*p) {
+    while (*p == ' ' || *p == '\n') ++p;
+    size_t length = 0;
+    bool quoted = false;
+    for (; *p && (quoted || (*p != ' ' && *p != '\n')); ++p) {
+      if (*p == '"')
+        quoted = !quoted;
+      else if (length < sizeof token - 1)
+        token[length++] = *p;  // the rest of an overlong token is dropped
+    }
+    token[length] = '\0';
+    if (strncmp(token, key, n) == 0 && token[n] == '=') {
+      snprintf(out, size, "%s", token + n + 1);
+      return 0;
+    }
+  }
+  return -1;
+}

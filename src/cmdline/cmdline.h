@@ -1,0 +1,11 @@
+// Parameters from the kernel command line.
+#pragma once
+
+#include <cstddef>
+
+// Finds the first token "key=value" on /proc/cmdline and copies the value,
+// cut to size - 1 characters, into `out`. Tokens are separated by spaces and
+// newlines; double quotes, wherever they stand in a token, protect spaces and
+// are removed. Returns -1, leaving `out` untouched, when the key is absent or
+// /proc/cmdline cannot be read.
+int cmdline_get(const char* key, char* out, size_t size);

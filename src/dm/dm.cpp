@@ -1,0 +1,137 @@
+// The device-mapper control interface, spoken directly: one buffer holding a
+// struct dm_ioctl header and, for a table load, the target records after it.
+
+#include "dm/dm.h"
+
+#include <fcntl.h>
+#include <linux/dm-ioctl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "main/report.h"
+
+// The request layout the buffer is built on (interface version 4).
+static_assert(sizeof(dm_ioctl) == 312);
+static_assert(offsetof(dm_ioctl, version) == 0);
+static_assert(offsetof(dm_ioctl, data_size) == 12);
+static_assert(offsetof(dm_ioctl, data_start) == 16);
+static_assert(offsetof(dm_ioctl, target_count) == 20);
+static_assert(offsetof(dm_ioctl, flags) == 28);
+static_assert(offsetof(dm_ioctl, dev) == 40);
+static_assert(offsetof(dm_ioctl, name) == 48);
+static_assert(sizeof(dm_target_spec) == 40);
+static_assert(offsetof(dm_target_spec, sector_start) == 0);
+static_assert(offsetof(dm_target_spec, length) == 8);
+static_assert(offsetof(dm_target_spec, status) == 16);
+static_assert(offsetof(dm_target_spec, next) == 20);
+static_assert(offsetof(dm_target_spec, target_type) == 24);
+static_assert(DM_DEV_CREATE == 0xC138FD03 && DM_TABLE_LOAD == 0xC138FD09 && DM_DEV_SUSPEND == 0xC138FD06);
+
+static constexpr size_t kHeader = sizeof(dm_ioctl);
+static constexpr size_t kParams = 64;  // room for "4294967295:4294967295 18446744073709551615"
+
+size_t dm_buffer_size(int32_t n) { return size_t(n) * (sizeof(dm_target_spec) + kParams) + kHeader + kParams; }
+
+static void set_header(uint8_t* buffer, uint32_t data_size, uint32_t data_start, uint32_t flags) {
+  dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
+  memset(io, 0, kHeader);
+  io->version[0] = 4;
+  io->data_size = data_size;
+  io->data_start = data_start;
+  io->flags = flags;
+  snprintf(io->name, sizeof io->name, "%s", kDeviceName);
+}
+
+uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length,
+                       uint32_t major_number, uint32_t minor_number) {
+  size_t size = dm_buffer_size(n);
+  memset(buffer, 0, size);
+  set_header(buffer, uint32_t(size), kHeader, DM_READONLY_FLAG);
+  char device[32];
+  snprintf(device, sizeof device, "%u:%u", major_number, minor_number);
+
+  // Whole sectors, computed so that a length near 2^64 cannot wrap to 0.
+  uint64_t file_sectors = data_length / 512 + (data_length % 512 != 0);
+  uint64_t position = 0;
+  uint32_t targets = 0;
+  uint8_t* record = buffer + kHeader;
+  for (int32_t i = 0; i < n && position < file_sectors; ++i) {
+    uint64_t length = runs[i].count;
+    // The last run covers whole clusters; the device ends with the file.
+    if (length > file_sectors - position) length = file_sectors - position;
+    dm_target_spec* spec = reinterpret_cast<dm_target_spec*>(record);
+    spec->sector_start = position;
+    spec->length = length;
+    snprintf(spec->target_type, sizeof spec->target_type, "linear");
+    char* params = reinterpret_cast<char*>(record + sizeof(dm_target_spec));
+    int k = snprintf(params, kParams, "%s %llu", device, (unsigned long long)runs[i].start);
+    // Record, text and its zero byte, padded to 8 bytes.
+    spec->next = uint32_t((k + 48) & ~7);
+    record += spec->next;
+    position += length;
+    ++targets;
+  }
+  reinterpret_cast<dm_ioctl*>(buffer)->target_count = targets;
+  return targets;
+}
+
+static int open_control() {
+  int fd = open("/dev/mapper/control", O_RDWR | O_CLOEXEC);
+  if (fd >= 0) return fd;
+  // No udev at early boot: make the node ourselves.
+  mkdir("/dev/mapper", 0755);
+  mknod("/dev/mapper/control", S_IFCHR | 0600, makedev(10, 236));
+  return open("/dev/mapper/control", O_RDWR | O_CLOEXEC);
+}
+
+int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t major_number, uint32_t minor_number) {
+  size_t size = dm_buffer_size(n);
+  uint8_t* buffer = static_cast<uint8_t*>(calloc(1, size));
+  if (!buffer) {
+    report("sem memória para a tabela do device-mapper");
+    return -1;
+  }
+  int control = open_control();
+  if (control < 0) {
+    report("sem /dev/mapper/control");
+    return -1;
+  }
+  dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
+
+  set_header(buffer, kHeader, 0, 0);
+  if (ioctl(control, DM_DEV_CREATE, io) != 0) {
+    perror("kelmo-map: DM_DEV_CREATE");
+    return -1;
+  }
+
+  dm_fill_table(buffer, n, runs, data_length, major_number, minor_number);
+  if (ioctl(control, DM_TABLE_LOAD, io) != 0) {
+    perror("kelmo-map: DM_TABLE_LOAD");
+    return -1;
+  }
+
+  // With DM_SUSPEND_FLAG clear this resumes the device: the table goes live.
+  set_header(buffer, kHeader, 0, 0);
+  if (ioctl(control, DM_DEV_SUSPEND, io) != 0) {
+    perror("kelmo-map: DM_DEV_SUSPEND");
+    return -1;
+  }
+
+  char node[300];
+  mkdir("/dev/mapper", 0755);
+  snprintf(node, sizeof node, "/dev/mapper/%s", kDeviceName);
+  unlink(node);  // a node left from an earlier device may carry an old number
+  mknod(node, S_IFBLK | 0400, dev_t(io->dev));
+
+  close(control);
+  free(buffer);
+  fprintf(stderr, "kelmo-map: ISO -> %s (%d trecho%s)\n", node, n, n > 1 ? "s" : "");
+  return 0;
+}

@@ -1,0 +1,25 @@
+// The read-only device-mapper device that shows the ISO file's sectors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "exfat/chain.h"
+
+constexpr const char* kDeviceName = "kelmo-iso";
+
+// Bytes of the control buffer for a table of `n` runs: the header, one
+// 40-byte target record with up to 64 bytes of parameters per run, and slack.
+size_t dm_buffer_size(int32_t n);
+
+// Fills the table-load request in `buffer` (dm_buffer_size(n) bytes, zeroed
+// here): one read-only `linear` target per run, laid back to back from
+// sector 0 and cut at `data_length` rounded up to whole sectors. Returns the
+// number of targets written.
+uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length,
+                       uint32_t major, uint32_t minor);
+
+// Creates, loads and resumes /dev/mapper/kelmo-iso over the partition
+// `major`:`minor`, then prints the final line. Prints the line of the failing
+// step and returns -1 on failure.
+int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t major, uint32_t minor);
