@@ -15,10 +15,13 @@ int cmdline_get(const char* key, char* out, size_t size) {
   close(fd);
   if (got <= 0) return -1;
   g_cmdline[got] = '\0';
+  return cmdline_find(g_cmdline, key, out, size);
+}
 
+int cmdline_find(const char* line, const char* key, char* out, size_t size) {
   size_t n = strlen(key);
   char token[4096];
-  const char* p = g_cmdline;
+  const char* p = line;
   while (*p) {
     while (*p == ' ' || *p == '\n') ++p;
     size_t length = 0;

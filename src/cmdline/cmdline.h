@@ -9,3 +9,6 @@
 // are removed. Returns -1, leaving `out` untouched, when the key is absent or
 // /proc/cmdline cannot be read.
 int cmdline_get(const char* key, char* out, size_t size);
+
+// The same search over a zero-terminated command line already in memory.
+int cmdline_find(const char* line, const char* key, char* out, size_t size);

@@ -1,0 +1,82 @@
+// libFuzzer harness: an arbitrary volume image through the probe, the path
+// walk, the run builder and the device-mapper table, opened by path as the
+// program opens a device. Beyond crashes it checks the promise that matters
+// most: every run lies inside the cluster heap and covers the file, and the
+// table never leaves its buffer.
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "dm/dm.h"
+#include "exfat/chain.h"
+#include "exfat/dir.h"
+#include "exfat/volume.h"
+
+static int g_memory_file = -1;
+static char g_memory_path[64];
+static ExtentTable g_runs;
+
+static void check(bool ok, const char* what) {
+  if (!ok) {
+    fprintf(stderr, "broken promise: %s\n", what);
+    abort();
+  }
+}
+
+static void check_runs(const EntryMatch& found) {
+  uint64_t heap_start = g_volume.heap_offset;
+  uint64_t heap_end = heap_start + (uint64_t(g_volume.cluster_count) << g_volume.cluster_shift);
+  uint64_t total = 0;
+  for (int32_t i = 0; i < g_runs.count; ++i) {
+    const Extent& run = g_runs.runs[i];
+    check(run.count > 0, "empty run");
+    check(run.start >= heap_start && run.start <= heap_end && run.count <= heap_end - run.start,
+          "run outside the cluster heap");
+    total += run.count;
+  }
+  uint64_t cluster_size = g_volume.cluster_size;
+  if (found.data_length + cluster_size - 1 >= cluster_size)
+    check(total * 512 >= found.data_length, "runs shorter than the file");
+
+  size_t size = dm_buffer_size(g_runs.count);
+  uint8_t* buffer = static_cast<uint8_t*>(malloc(size));  // exact size: ASan sees any overrun
+  uint32_t targets = dm_fill_table(buffer, g_runs.count, g_runs.runs, found.data_length, 259, 1048575);
+  check(targets <= uint32_t(g_runs.count), "more targets than runs");
+  free(buffer);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (g_memory_file < 0) {
+    g_memory_file = memfd_create("volume", 0);
+    snprintf(g_memory_path, sizeof g_memory_path, "/proc/self/fd/%d", g_memory_file);
+  }
+  if (ftruncate(g_memory_file, 0) != 0 || pwrite(g_memory_file, data, size, 0) != ssize_t(size)) return 0;
+
+  g_volume.base_offset = 0;
+  if (volume_open(g_memory_path, nullptr) != 0) {
+    check(g_volume.device == -1, "rejected volume left open");
+    return 0;
+  }
+  check(g_volume.cluster_shift <= 16 && g_volume.cluster_size == 512u << g_volume.cluster_shift, "geometry");
+
+  static const char* const paths[] = {"isos/live.iso", "UPPER.txt", "a/b/c", "/", "isos"};
+  for (const char* p : paths) {
+    char path[64];
+    snprintf(path, sizeof path, "%s", p);
+    EntryMatch found;
+    const char* missing = nullptr;
+    if (resolve_path(path, found, missing) != 0) {
+      check(missing && *missing, "failure without a component");
+      continue;
+    }
+    if (chain_to_extents(found.first_cluster, found.data_length, found.contiguous, g_runs) == 0) check_runs(found);
+  }
+  close(g_volume.device);
+  g_volume.device = -1;
+  return 0;
+}

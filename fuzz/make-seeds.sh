@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Remakes the seed corpora: small real exFAT volumes made by mkfs.exfat and
+# filled through FUSE (cut after their metadata, which is all the reader
+# looks at), one volume written byte by byte, and a few command lines.
+# Needs root for the loop device and the FUSE mount.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+out=$here/corpus
+work=$(mktemp -d)
+loop=
+cleanup() {
+  mountpoint -q "$work/mnt" && umount "$work/mnt"
+  [ -n "$loop" ] && losetup -d "$loop"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir -p "$work/mnt" "$out/volume" "$out/cmdline"
+
+# name, cluster size, how the ISO is written
+real_volume() {
+  local name=$1 cluster=$2 style=$3
+  truncate -s 0 "$work/v.img"
+  truncate -s 4M "$work/v.img"
+  mkfs.exfat -c "$cluster" -b 4K "$work/v.img" >/dev/null
+  tune.exfat -I 0x1a2b3c4d "$work/v.img" >/dev/null
+  loop=$(losetup -f --show "$work/v.img")
+  mount.exfat-fuse "$loop" "$work/mnt"
+  mkdir -p "$work/mnt/isos" "$work/mnt/a/b"
+  echo c > "$work/mnt/a/b/c"
+  echo upper > "$work/mnt/Upper.TXT"
+  if [ "$style" = fragmented ]; then
+    # Interleaved appends leave the two files' clusters alternating.
+    for i in 1 2 3 4 5 6; do
+      head -c 700 /dev/urandom >> "$work/mnt/isos/live.iso"; sync
+      head -c 700 /dev/urandom >> "$work/mnt/isos/filler"; sync
+    done
+  else
+    head -c 5000 /dev/urandom > "$work/mnt/isos/live.iso"
+  fi
+  umount "$work/mnt"
+  losetup -d "$loop"
+  loop=
+  head -c 65536 "$work/v.img" > "$out/volume/$name"
+}
+real_volume mkfs-512-fragmented 512 fragmented
+real_volume mkfs-512-contiguous 512 contiguous
+real_volume mkfs-4k-fragmented 4K fragmented
+
+# A volume built byte by byte: 512-byte clusters, FAT at sector 8, heap at
+# sector 16, root in cluster 2, isos/ in cluster 3, live.iso in 4 -> 6 -> 5.
+python3 - "$out/volume/built-chained" <<'PY'
+import struct, sys
+img = bytearray(512 * 32)
+img[3:11] = b"EXFAT   "
+struct.pack_into("<IIIIII", img, 80, 8, 1, 16, 16, 2, 0x1A2B3C4D)
+img[108], img[109] = 9, 0
+img[510:512] = b"\x55\xaa"
+def fat(c, v): struct.pack_into("<I", img, 8 * 512 + 4 * c, v)
+for c, v in {2: 0xFFFFFFFF, 3: 0xFFFFFFFF, 4: 6, 6: 5, 5: 0xFFFFFFFF}.items(): fat(c, v)
+def entry_set(at, name, first, length, flags, attr):
+    units = name.encode("utf-16-le")
+    img[at] = 0x85; img[at + 1] = 2; img[at + 4] = attr
+    img[at + 32] = 0xC0; img[at + 33] = flags; img[at + 35] = len(name)
+    struct.pack_into("<Q4xIQ", img, at + 40, length, first, length)
+    img[at + 64] = 0xC1; img[at + 66:at + 66 + len(units)] = units
+def cluster(c): return (16 + c - 2) * 512
+entry_set(cluster(2), "isos", 3, 512, 3, 0x10)
+entry_set(cluster(3), "live.iso", 4, 1300, 1, 0x20)
+open(sys.argv[1], "wb").write(img)
+PY
+
+printf 'BOOT_IMAGE=/vmlinuz ro quiet kelmo.uuid=1A2B-3C4D kelmo.iso=/isos/live.iso\n' > "$out/cmdline/plain"
+printf 'kelmo.iso="/Meus ISOs/a b.iso" "kelmo.uuid"=1a2b-3c4d\n' > "$out/cmdline/quoted"
+printf 'kelmo.uuidX=1 kelmo.uuid kelmo.iso= kelmo.uuid=A kelmo.uuid=B\n' > "$out/cmdline/tricky"
+echo "seeds written to $out"

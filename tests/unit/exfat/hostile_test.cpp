@@ -1,0 +1,122 @@
+// Corrupt and hostile volumes: each ends in a failure or a run list that
+// stays inside the volume, never in a crash or an endless walk.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "exfat/dir.h"
+#include "exfat/volume.h"
+#include "exfat/volume_builder.h"
+
+namespace {
+
+ExtentTable table;
+
+class Hostile : public ::testing::Test {
+ protected:
+  VolumeBuilder v{3, 2048, 64, 128};
+  EntryMatch found{};
+  const char* missing = nullptr;
+  char path[256];
+
+  void SetUp() override { v.chain({4}); }
+  void TearDown() override { close_volume(); }
+  int resolve(const char* text) {
+    snprintf(path, sizeof path, "%s", text);
+    return resolve_path(path, found, missing);
+  }
+};
+
+TEST_F(Hostile, ClusterShift16LengthThatWrapsWhenRoundedHasNoRuns) {
+  VolumeBuilder big(0, 64, 8, 24);
+  big.boot()[109] = 16;
+  ASSERT_EQ(big.open(), 0);
+  for (uint64_t length : {UINT64_MAX, UINT64_MAX - 33554430}) {
+    EXPECT_EQ(chain_to_extents(2, length, 0, table), 0);
+    EXPECT_EQ(table.count, 0);
+  }
+  // One byte less and the sum no longer wraps: far more clusters than exist.
+  EXPECT_EQ(chain_to_extents(2, UINT64_MAX - 33554431, 1, table), -1);
+  EXPECT_EQ(chain_to_extents(2, UINT64_MAX - 33554431, 0, table), -1);
+}
+
+TEST_F(Hostile, SecondaryCount255SwallowsTheFollowingSetsUntilTheNextFile) {
+  std::vector<Entry> root = {file_entry(255)};
+  append(root, entry_set(u"a", 10, 1, true));  // its File entry starts a set afresh
+  v.write_dir({4}, root);
+  ASSERT_EQ(v.open(), 0);
+  EXPECT_EQ(resolve("a"), 0);
+  close_volume();
+
+  std::vector<Entry> swallowed = {file_entry(255), stream_entry(1, 10, 1, true), name_entry(u"a"),
+                                  name_entry(u"b")};
+  v.write_dir({4}, swallowed);
+  ASSERT_EQ(v.open(), 0);
+  EXPECT_EQ(resolve("a"), -1);
+}
+
+TEST_F(Hostile, EntrySetCutByTheEndOfTheDirectory) {
+  // The root's only cluster ends inside the set: its name entry is never read.
+  std::vector<Entry> root;
+  for (int i = 0; i < 126; ++i) root.push_back(raw_entry(0x83));
+  append(root, entry_set(u"cut.iso", 10, 1, true));  // File and Stream fit, the name does not
+  root.resize(128);
+  v.write_dir({4}, root);
+  v.write_dir({5}, {name_entry(u"cut.iso")});  // the next cluster on disk is not part of the root
+  ASSERT_EQ(v.open(), 0);
+  EXPECT_EQ(resolve("cut.iso"), -1);
+}
+
+TEST_F(Hostile, TruncatedImageFailsWhereItsReadsFallPastTheEnd) {
+  v.write_dir({4}, entry_set(u"isos", 20, 4096, false, true));
+  v.chain({20});
+  v.write_dir({20}, entry_set(u"live.iso", 30, 3 * 4096, false));
+  v.chain({30, 31, 32});
+  v.image.resize(v.cluster_offset(10));  // cut before the directory at cluster 20
+  ASSERT_EQ(v.open(), 0);
+  EXPECT_EQ(resolve("isos/live.iso"), -1);
+  EXPECT_STREQ(missing, "live.iso");
+  close_volume();
+
+  v.image.resize(uint64_t(128) * 512 + 40);  // cut inside the FAT
+  ASSERT_EQ(v.open(), 0);
+  EXPECT_EQ(root_cluster_count(), 1u);  // an unreadable FAT entry ends the chain
+  EXPECT_EQ(resolve("isos"), -1);       // and the root's data lies past the end
+}
+
+TEST_F(Hostile, BootSectorBeyondTheEndAtALargeOffset) {
+  for (uint64_t offset : {uint64_t(1) << 40, UINT64_MAX - 100, uint64_t(INT64_MAX)}) {
+    g_volume.base_offset = offset;
+    EXPECT_EQ(v.open(), -1) << offset;
+    EXPECT_EQ(g_volume.device, -1);
+  }
+}
+
+TEST_F(Hostile, DirectoryChainThatLoopsEndsQuickly) {
+  // A directory of 1 GiB whose chain runs 20 -> 21 -> 20 ...: without loop
+  // detection its walk would read millions of entries.
+  v.write_dir({4}, entry_set(u"loop", 20, uint64_t(1) << 30, false, true));
+  v.set_fat(20, 21);
+  v.set_fat(21, 20);
+  ASSERT_EQ(v.open(), 0);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(resolve("loop/x"), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(Hostile, ContiguousFileReachingPastTheHeapIsRefused) {
+  // A stream entry claiming far more than the heap holds, and one starting in
+  // the reserved clusters: neither may become a run.
+  std::vector<Entry> root = entry_set(u"huge.iso", 10, uint64_t(1) << 40, true);
+  append(root, entry_set(u"zero.iso", 0, 4096, true));
+  v.write_dir({4}, root);
+  ASSERT_EQ(v.open(), 0);
+  ASSERT_EQ(resolve("huge.iso"), 0);
+  EXPECT_EQ(chain_to_extents(found.first_cluster, found.data_length, found.contiguous, table), -1);
+  ASSERT_EQ(resolve("zero.iso"), 0);
+  EXPECT_EQ(chain_to_extents(found.first_cluster, found.data_length, found.contiguous, table), -1);
+}
+
+}  // namespace
