@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs what building and testing kelmo-map need on Debian 12, as root.
+# Packages already present are left alone, so a second run costs nothing.
+set -euo pipefail
+packages=(
+  cmake g++ make libgtest-dev              # the program and its unit tests
+  clang-14 libclang-rt-14-dev              # fuzz harnesses
+  exfatprogs exfat-fuse fuse3 fdisk util-linux strace python3   # host tests
+  qemu-system-x86 busybox-static cpio xorriso xz-utils kmod     # boot tests
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
