@@ -64,6 +64,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   check(g_volume.cluster_shift <= 16 && g_volume.cluster_size == 512u << g_volume.cluster_shift, "geometry");
 
+  // The FAT window must answer exactly as single 4-byte reads would.
+  for (size_t i = 0; i + 4 <= size && i < 256; i += 4) {
+    uint32_t c = uint32_t(data[i]) | uint32_t(data[i + 1]) << 8 | uint32_t(data[i + 2]) << 16 |
+                 uint32_t(data[i + 3] & 0x0F) << 24;
+    uint8_t raw[4];
+    uint32_t direct = read_at(uint64_t(g_volume.fat_offset) * 512 + uint64_t(c) * 4, raw, 4) == 0
+                          ? uint32_t(raw[0]) | uint32_t(raw[1]) << 8 | uint32_t(raw[2]) << 16 | uint32_t(raw[3]) << 24
+                          : 0xFFFFFFFF;
+    check(fat_next(c) == direct, "FAT window differs from the direct read");
+  }
+
   static const char* const paths[] = {"isos/live.iso", "UPPER.txt", "a/b/c", "/", "isos"};
   for (const char* p : paths) {
     char path[64];

@@ -12,9 +12,11 @@ static uint64_t cluster_to_sector(uint32_t c) {
   return (uint64_t(c - 2) << g_volume.cluster_shift) + g_volume.heap_offset;
 }
 
+static ReadWindow g_fat_window;
+
 uint32_t fat_next(uint32_t c) {
   uint8_t entry[4];
-  if (read_at(uint64_t(g_volume.fat_offset) * kSectorSize + uint64_t(c) * 4, entry, 4) != 0)
+  if (read_windowed(g_fat_window, uint64_t(g_volume.fat_offset) * kSectorSize + uint64_t(c) * 4, entry, 4) != 0)
     return 0xFFFFFFFF;
   return le32(entry);
 }

@@ -9,6 +9,7 @@
 #include "exfat/format.h"
 
 VolumeGeometry g_volume = {-1, 0, 0, 0, 0, 0, 0, 0};
+static uint32_t g_opened = 0;  // counts volume_open calls, so windows never outlive their volume
 
 int read_at(uint64_t position, void* buffer, uint64_t length) {
   uint64_t at = position + g_volume.base_offset;
@@ -16,6 +17,23 @@ int read_at(uint64_t position, void* buffer, uint64_t length) {
   if (at > uint64_t(INT64_MAX)) return -1;
   ssize_t got = pread(g_volume.device, buffer, length, off_t(at));
   return got >= 0 && uint64_t(got) == length ? 0 : -1;
+}
+
+int read_windowed(ReadWindow& window, uint64_t position, void* buffer, uint32_t length) {
+  uint64_t start = position & ~uint64_t(kWindowSize - 1);
+  if (length > kWindowSize - (position - start)) return read_at(position, buffer, length);
+  bool held = window.length == kWindowSize && window.start == start && window.opened == g_opened &&
+              window.base_offset == g_volume.base_offset;
+  if (!held) {
+    window.length = 0;
+    if (read_at(start, window.bytes, kWindowSize) != 0) return read_at(position, buffer, length);
+    window.start = start;
+    window.length = kWindowSize;
+    window.opened = g_opened;
+    window.base_offset = g_volume.base_offset;
+  }
+  memcpy(buffer, window.bytes + (position - start), length);
+  return 0;
 }
 
 void format_serial(uint32_t serial, char out[10]) {
@@ -37,6 +55,7 @@ static int reject() {
 }
 
 int volume_open(const char* path, const char* serial) {
+  ++g_opened;
   g_volume.device = open(path, O_RDONLY | O_CLOEXEC);
   if (g_volume.device < 0) {
     g_volume.device = -1;

@@ -19,6 +19,23 @@ extern VolumeGeometry g_volume;
 // Reads exactly `length` bytes at `position` + base offset; 0 or -1.
 int read_at(uint64_t position, void* buffer, uint64_t length);
 
+// Small reads that fall near each other (FAT entries, directory entries) go
+// through a window of whole sectors, so one positioned read serves many.
+constexpr uint32_t kWindowSize = 65536;
+
+struct ReadWindow {
+  uint64_t start;        // volume position of bytes[0]
+  uint32_t length;       // valid bytes; 0 when empty
+  uint32_t opened;       // which volume_open filled it
+  uint64_t base_offset;  // and at which base offset
+  uint8_t bytes[kWindowSize];
+};
+
+// The same result as read_at(position, buffer, length), served from `window`
+// where it can be. A window cut short by the end of the device is not used:
+// the exact read decides there.
+int read_windowed(ReadWindow& window, uint64_t position, void* buffer, uint32_t length);
+
 // Opens `path` and accepts it when it is exFAT with 512-byte sectors and, if
 // `serial` is not null, its serial text ("1A2B-3C4D") equals `serial` without
 // regard to ASCII case. On success the device stays open and g_volume is
