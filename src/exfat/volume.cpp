@@ -22,16 +22,16 @@ int read_at(uint64_t position, void* buffer, uint64_t length) {
 int read_windowed(ReadWindow& window, uint64_t position, void* buffer, uint32_t length) {
   uint64_t start = position & ~uint64_t(kWindowSize - 1);
   if (length > kWindowSize - (position - start)) return read_at(position, buffer, length);
-  bool held = window.length == kWindowSize && window.start == start && window.opened == g_opened &&
-              window.base_offset == g_volume.base_offset;
-  if (!held) {
-    window.length = 0;
-    if (read_at(start, window.bytes, kWindowSize) != 0) return read_at(position, buffer, length);
+  bool same = window.start == start && window.opened == g_opened && window.base_offset == g_volume.base_offset;
+  if (!same) {
     window.start = start;
-    window.length = kWindowSize;
     window.opened = g_opened;
     window.base_offset = g_volume.base_offset;
+    window.length = read_at(start, window.bytes, kWindowSize) == 0 ? kWindowSize : 0;
   }
+  // A window that could not be read whole is remembered as such, so the
+  // exact read alone decides there, without the window being tried again.
+  if (window.length != kWindowSize) return read_at(position, buffer, length);
   memcpy(buffer, window.bytes + (position - start), length);
   return 0;
 }

@@ -25,7 +25,7 @@ constexpr uint32_t kWindowSize = 65536;
 
 struct ReadWindow {
   uint64_t start;        // volume position of bytes[0]
-  uint32_t length;       // valid bytes; 0 when empty
+  uint32_t length;       // kWindowSize when bytes[] holds the window, else 0
   uint32_t opened;       // which volume_open filled it
   uint64_t base_offset;  // and at which base offset
   uint8_t bytes[kWindowSize];
@@ -34,6 +34,7 @@ struct ReadWindow {
 // The same result as read_at(position, buffer, length), served from `window`
 // where it can be. A window cut short by the end of the device is not used:
 // the exact read decides there.
+// `window` starts zeroed (a static); opened is never 0 once a volume is open.
 int read_windowed(ReadWindow& window, uint64_t position, void* buffer, uint32_t length);
 
 // Opens `path` and accepts it when it is exFAT with 512-byte sectors and, if
