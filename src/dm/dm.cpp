@@ -91,9 +91,32 @@ static int open_control() {
   return open("/dev/mapper/control", O_RDWR | O_CLOEXEC);
 }
 
+// Create, load, resume; prints the line of a refused request. A device made
+// by an earlier step stays when a later one is refused.
+static int send_requests(int control, uint8_t* buffer, const Extent* runs, int32_t n, uint64_t data_length,
+                         uint32_t major_number, uint32_t minor_number) {
+  dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
+  set_header(buffer, kHeader, 0, 0);
+  if (ioctl(control, DM_DEV_CREATE, io) != 0) {
+    perror("kelmo-map: DM_DEV_CREATE");
+    return -1;
+  }
+  dm_fill_table(buffer, n, runs, data_length, major_number, minor_number);
+  if (ioctl(control, DM_TABLE_LOAD, io) != 0) {
+    perror("kelmo-map: DM_TABLE_LOAD");
+    return -1;
+  }
+  // With DM_SUSPEND_FLAG clear this resumes the device: the table goes live.
+  set_header(buffer, kHeader, 0, 0);
+  if (ioctl(control, DM_DEV_SUSPEND, io) != 0) {
+    perror("kelmo-map: DM_DEV_SUSPEND");
+    return -1;
+  }
+  return 0;
+}
+
 int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t major_number, uint32_t minor_number) {
-  size_t size = dm_buffer_size(n);
-  uint8_t* buffer = static_cast<uint8_t*>(calloc(1, size));
+  uint8_t* buffer = static_cast<uint8_t*>(calloc(1, dm_buffer_size(n)));
   if (!buffer) {
     report("sem memória para a tabela do device-mapper");
     return -1;
@@ -101,37 +124,21 @@ int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t major_
   int control = open_control();
   if (control < 0) {
     report("sem /dev/mapper/control");
+    free(buffer);
     return -1;
   }
-  dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
-
-  set_header(buffer, kHeader, 0, 0);
-  if (ioctl(control, DM_DEV_CREATE, io) != 0) {
-    perror("kelmo-map: DM_DEV_CREATE");
-    return -1;
-  }
-
-  dm_fill_table(buffer, n, runs, data_length, major_number, minor_number);
-  if (ioctl(control, DM_TABLE_LOAD, io) != 0) {
-    perror("kelmo-map: DM_TABLE_LOAD");
-    return -1;
-  }
-
-  // With DM_SUSPEND_FLAG clear this resumes the device: the table goes live.
-  set_header(buffer, kHeader, 0, 0);
-  if (ioctl(control, DM_DEV_SUSPEND, io) != 0) {
-    perror("kelmo-map: DM_DEV_SUSPEND");
-    return -1;
-  }
-
-  char node[300];
-  mkdir("/dev/mapper", 0755);
-  snprintf(node, sizeof node, "/dev/mapper/%s", kDeviceName);
-  unlink(node);  // a node left from an earlier device may carry an old number
-  mknod(node, S_IFBLK | 0400, dev_t(io->dev));
-
+  int result = send_requests(control, buffer, runs, n, data_length, major_number, minor_number);
   close(control);
+  if (result == 0) {
+    // The resume answered with the new device's number.
+    dev_t device = dev_t(reinterpret_cast<dm_ioctl*>(buffer)->dev);
+    char node[300];
+    mkdir("/dev/mapper", 0755);
+    snprintf(node, sizeof node, "/dev/mapper/%s", kDeviceName);
+    unlink(node);  // a node left from an earlier device may carry an old number
+    mknod(node, S_IFBLK | 0400, device);
+    fprintf(stderr, "kelmo-map: ISO -> %s (%d trecho%s)\n", node, n, n > 1 ? "s" : "");
+  }
   free(buffer);
-  fprintf(stderr, "kelmo-map: ISO -> %s (%d trecho%s)\n", node, n, n > 1 ? "s" : "");
-  return 0;
+  return result;
 }
