@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The boot run of kelmo-map on the host, in private mount namespaces (see
+# common.sh): one fake entry sdb1 points at a loop device holding an exFAT
+# image, and /proc/cmdline is a bind-mounted file. This kernel has no
+# device mapper, so a run that gets that far ends at /dev/mapper/control.
+# Needs root.
+#
+#   boot_run.sh KELMO_MAP
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+
+DM_LINE='sem /dev/mapper/control'
+NO_KEYS='sem kelmo.uuid/kelmo.iso no cmdline'
+NOT_FOUND='partição do Kelmo USB não encontrada'
+FOLDER='o caminho é uma pasta'
+BROKEN_CHAIN='não consegui ler a lista de clusters'
+
+# case_boot DESC DEVICE CMDLINE STATUS MESSAGE ARGS...: runs kelmo-map ARGS
+# with sdb1 pointing at DEVICE (MAJOR:MINOR) and /proc/cmdline holding
+# CMDLINE; expects STATUS, nothing on stdout and exactly "kelmo-map:
+# MESSAGE\n" on stderr.
+case_boot() {
+  local desc=$1 device=$2 cmdline=$3 want_status=$4 message=$5 status=0 start elapsed
+  shift 5
+  entry sdb1 "$device"
+  printf '%s\n' "$cmdline" >"$T/cmdline.$$"
+  mount --bind "$T/cmdline.$$" /proc/cmdline
+  start=$(now_ms)
+  "$KELMO" "$@" >"$T/out.$$" 2>"$T/err.$$" || status=$?
+  elapsed=$(($(now_ms) - start))
+  check_eq "$desc: status $want_status" "$status" "$want_status"
+  check_file_is "$desc: says '$message'" "$T/err.$$" "kelmo-map: $message"$'\n'
+  check "$desc: prints nothing on stdout" test ! -s "$T/out.$$"
+  case $message in
+    "$DM_LINE")
+      node_is "$desc: made /dev/sdb1" /dev/sdb1 "block special file" 600 "$device"
+      check_eq "$desc: made /dev/mapper" "$(stat -c '%F %a' /dev/mapper)" "directory 755"
+      node_is "$desc: made /dev/mapper/control" /dev/mapper/control "character special file" 600 10:236
+      check "$desc: made no /dev/mapper/kelmo-iso" test ! -e /dev/mapper/kelmo-iso
+      ;;
+    "$NOT_FOUND")
+      check_between "$desc: gave up after ${elapsed} ms" "$elapsed" 29000 40000
+      ;;
+  esac
+}
+
+enter_if_inside "$@"
+
+[[ $# == 1 ]] || {
+  echo "usage: boot_run.sh KELMO_MAP" >&2
+  exit 2
+}
+KELMO=$(readlink -f "$1")
+export KELMO
+start_outside
+# With a device mapper the runs below would create a real device on the host.
+if grep -qw device-mapper /proc/misc; then
+  echo "not ok - this kernel has a device mapper; these runs expect none"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
+
+# The volume: a small contiguous file, a folder, and a fragmented file whose
+# path has a space (another file is written between its two parts).
+new_image "$T/a.img" 1a2b3c4d
+attach A "$T/a.img"
+fuse_mount "$A_DEV"
+mkdir "$T/mnt/isos" "$T/mnt/My ISOs"
+head -c 4096 /dev/urandom >"$T/mnt/isos/Live.iso"
+head -c 4096 /dev/urandom >"$T/mnt/My ISOs/live.iso"
+head -c 4096 /dev/urandom >"$T/mnt/isos/between"
+head -c 8192 /dev/urandom >>"$T/mnt/My ISOs/live.iso"
+fuse_umount
+
+# A copy with the FAT entry of the fragmented file's first cluster zeroed.
+runs=$("$KELMO" --test "$T/a.img" "/My ISOs/live.iso")
+check_eq "the fragmented file has two runs" "$(grep -c '^  setor' <<<"$runs")" 2
+read -r fat_offset heap_offset < <(od -An -tu4 -j80 -N12 "$T/a.img" | awk '{print $1, $3}')
+cluster_shift=$(od -An -tu1 -j109 -N1 "$T/a.img")
+first_sector=$(awk '/^  setor/ {print $2; exit}' <<<"$runs")
+cluster=$(((first_sector - heap_offset) / (1 << cluster_shift) + 2))
+cp "$T/a.img" "$T/broken.img"
+printf '\0\0\0\0' | dd of="$T/broken.img" bs=1 seek=$((fat_offset * 512 + 4 * cluster)) conv=notrunc status=none
+status=0
+"$KELMO" --test "$T/broken.img" "/My ISOs/live.iso" >/dev/null || status=$?
+check_eq "the copy's chain is broken (test run fails)" "$status" 1
+attach BAD "$T/broken.img"
+
+# When the program wrongly took this cmdline instead of its arguments it
+# would stop at the folder.
+folder_keys='quiet kelmo.uuid=1A2B-3C4D kelmo.iso=/isos'
+space_keys='quiet kelmo.uuid=1A2B-3C4D kelmo.iso="/My ISOs/live.iso"'
+
+# The two 30-second waits run beside the quick cases. With four arguments
+# and --test first it is a boot run whose serial is "--test".
+in_ns_bg wrong_serial case_boot "wrong serial" "$A" "$folder_keys" 1 "$NOT_FOUND" DEAD-BEEF /isos/Live.iso
+in_ns_bg test_4_args case_boot "--test with 4 arguments" "$A" "$folder_keys" 1 "$NOT_FOUND" \
+  --test /dev/sdb1 /isos/Live.iso extra
+
+in_ns case_boot "arguments" "$A" "$folder_keys" 1 "$DM_LINE" 1A2B-3C4D /isos/Live.iso
+in_ns case_boot "3 arguments" "$A" "$folder_keys" 1 "$DM_LINE" 1a2b-3c4d /isos/Live.iso extra
+in_ns case_boot "cmdline, quoted path with a space" "$A" "$space_keys" 1 "$DM_LINE"
+in_ns case_boot "cmdline, 1 argument ignored" "$A" "$space_keys" 1 "$DM_LINE" DEAD-BEEF
+in_ns case_boot "cmdline without keys" "$A" "quiet splash" 0 "$NO_KEYS"
+in_ns case_boot "cmdline without keys, 1 argument" "$A" "quiet splash" 0 "$NO_KEYS" 1A2B-3C4D
+in_ns case_boot "cmdline without kelmo.iso" "$A" "quiet kelmo.uuid=1A2B-3C4D" 0 "$NO_KEYS"
+in_ns case_boot "cmdline, folder" "$A" "$folder_keys" 1 "$FOLDER"
+in_ns case_boot "folder" "$A" "$folder_keys" 1 "$FOLDER" 1A2B-3C4D /isos
+in_ns case_boot "root" "$A" "$folder_keys" 1 "$FOLDER" 1A2B-3C4D /
+in_ns case_boot "missing file" "$A" "$folder_keys" 1 "não achei nope.iso" 1A2B-3C4D /isos/nope.iso
+in_ns case_boot "missing folder" "$A" "$folder_keys" 1 "não achei nodir" 1A2B-3C4D /nodir/Live.iso
+in_ns case_boot "broken FAT chain" "$BAD" "$folder_keys" 1 "$BROKEN_CHAIN" 1A2B-3C4D "/My ISOs/live.iso"
+wait_bg
+summary
