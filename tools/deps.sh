@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake g++ make libgtest-dev              # the program and its unit tests
   clang-14 libclang-rt-14-dev              # fuzz harnesses
-  exfatprogs exfat-fuse fuse3 fdisk util-linux strace python3   # host tests
+  exfatprogs exfat-fuse fuse3 fdisk util-linux e2fsprogs strace file python3   # host tests
   qemu-system-x86 busybox-static cpio xorriso xz-utils kmod     # boot tests
 )
 missing=()

@@ -1,0 +1,401 @@
+#!/usr/bin/env bash
+# Host tests of `kelmo-map --test` on exFAT volumes made by mkfs.exfat and
+# filled through exfat-fuse: the printed runs are read back with dd and must
+# give the files' bytes exactly.
+#   test_run.sh PATH_TO_KELMO_MAP
+# Needs root (loop devices, FUSE mounts); exits 77 (skip) without it.
+set -euo pipefail
+
+BIN=$(realpath "$1")
+unset KELMO_MAP_OFFSET
+
+if [[ $EUID -ne 0 ]]; then
+  echo "skip - needs root for loop devices and FUSE mounts"
+  exit 77
+fi
+for tool in mkfs.exfat tune.exfat mount.exfat-fuse losetup blkid blockdev sfdisk mkfs.ext2; do
+  command -v "$tool" >/dev/null || { echo "skip - $tool not installed"; exit 77; }
+done
+
+T=$(mktemp -d)
+MOUNTS=() LOOPS=()
+PASSED=0 FAILED=0 FINISHED=0 rc=""
+
+cleanup() {
+  local m l
+  for m in "${MOUNTS[@]}"; do
+    if mountpoint -q "$m"; then umount "$m" 2>/dev/null || umount -l "$m"; fi
+  done
+  for l in "${LOOPS[@]}"; do losetup -d "$l" 2>/dev/null || true; done
+  rm -rf "$T"
+  # A setup step that failed under set -e ends the run before the summary.
+  if [[ $FINISHED -eq 0 ]]; then
+    echo "not ok - stopped early"
+    exit 1
+  fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP  # so a killed run still cleans up
+
+# Returns 0 either way (set -e); $ok tells how the check went.
+check() {  # check DESCRIPTION COMMAND...
+  local what=$1
+  shift
+  ok=0
+  if "$@"; then ok=1; fi
+  if [[ $ok -eq 1 ]]; then
+    echo "ok - $what"
+    PASSED=$((PASSED + 1))
+  else
+    echo "not ok - $what"
+    FAILED=$((FAILED + 1))
+    # What the last run of the program said, to tell why.
+    echo "#   status $rc"
+    cat "$T/out" "$T/err" 2>/dev/null | head -n 6 | sed 's/^/#   /'
+  fi
+}
+
+# Loop devices are kept until exit, so cleanup never detaches a reused number.
+attach() {  # attach VAR LOSETUP_ARGS...
+  local loop  # not named like the caller's variable, which it would hide
+  loop=$(losetup -f --show "${@:2}")
+  LOOPS+=("$loop")
+  printf -v "$1" %s "$loop"
+}
+
+# These tools open the device exclusively, and a FUSE daemon just unmounted
+# or another program probing block devices may still hold it for a moment.
+exclusive() {  # exclusive COMMAND...: retried while the device is busy
+  local i a
+  for ((i = 0; i < 20; i++)); do
+    "$@" >/dev/null 2>"$T/exclusive.log" && return 0
+    sleep 0.5
+  done
+  cat "$T/exclusive.log" >&2
+  for a in "$@"; do
+    if [[ $a == /dev/* ]]; then
+      echo "$a: holders: $(ls "/sys/class/block/${a#/dev/}/holders"); openers:" >&2
+      ps -o pid=,args= -p "$(fuser "$a" 2>/dev/null | tr -s ' ' ,)" >&2 || true
+    fi
+  done
+  return 1
+}
+
+mount_fuse() {  # mount_fuse DEVICE DIR
+  mkdir -p "$2"
+  MOUNTS+=("$2")
+  exclusive mount.exfat-fuse "$1" "$2"
+}
+
+le32() { od -An -tu4 --endian=little -j "$2" -N4 "$1" | tr -d ' '; }
+
+put_le32() {  # put_le32 FILE OFFSET VALUE
+  local hex
+  hex=$(printf %08x "$3")
+  printf %b "\\x${hex:6:2}\\x${hex:4:2}\\x${hex:2:2}\\x${hex:0:2}" |
+    dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+cluster_size() { echo $((512 << $(od -An -tu1 -j109 -N1 "$1"))); }
+
+# --- the program and its output -------------------------------------------
+
+# Runs the program: stdout in $T/out, stderr in $T/err, status in $rc.
+kel() {  # kel DEVICE PATH
+  rc=0
+  "$BIN" --test "$1" "$2" >"$T/out" 2>"$T/err" || rc=$?
+}
+
+field() { sed -n "1s/.*$1=\([0-9]*\).*/\1/p" "$T/out"; }
+
+failed_with() {  # exact one-line message, status 1, nothing on stdout
+  [[ $rc -eq 1 && ! -s $T/out ]] && printf 'kelmo-map: %s\n' "$1" | cmp -s - "$T/err"
+}
+
+failed_silently() { [[ $rc -eq 1 && ! -s $T/out && ! -s $T/err ]]; }
+
+printed() { [[ $rc -eq 0 && ! -s $T/err ]] && printf '%s\n' "$1" | cmp -s - "$T/out"; }
+
+succeeded_as() { [[ $rc -eq 0 ]] && cmp -s "$T/out" "$1"; }
+
+# Header and run lines well formed, the length as given, the runs whole
+# clusters covering exactly the clusters the length needs, no two runs that
+# should have been one.
+runs_cover() {  # runs_cover LENGTH CLUSTER_SIZE
+  [[ $rc -eq 0 && ! -s $T/err ]] || return 1
+  awk -v len="$1" -v cs="$2" '
+    NR == 1 {
+      if ($0 !~ /^tamanho=[0-9]+ nofat=[01] trechos=[0-9]+$/) bad = 1
+      split($0, f, /[= ]/); size = f[2]; n = f[6]; next
+    }
+    $0 !~ /^  setor [0-9]+  \+[0-9]+$/ { bad = 1; next }
+    {
+      start = $2; count = substr($3, 2)
+      if (count == 0 || count % (cs / 512) || (runs && start == end)) bad = 1
+      end = start + count; total += count; runs++
+    }
+    END { exit !(NR && !bad && size == len && runs == n && total * 512 == int((len + cs - 1) / cs) * cs) }
+  ' "$T/out"
+}
+
+is_contiguous() { [[ $rc -eq 0 && $(field nofat) == 1 && $(field trechos) == 1 ]]; }
+is_fragmented() { [[ $rc -eq 0 && $(field nofat) == 0 && $(field trechos) -gt 1 ]]; }
+no_runs() { [[ $rc -eq 0 && ! -s $T/err ]] && grep -Eqx 'tamanho=0 nofat=[01] trechos=0' "$T/out"; }
+
+# The bytes the last output's runs give, read from SOURCE with the volume at
+# byte BASE, cut to the printed length.
+assemble() {  # assemble SOURCE BASE DEST
+  local start count length
+  length=$(field tamanho)
+  [[ $rc -eq 0 && -n $length ]] || return 1
+  : >"$3"
+  while read -r _ start count; do
+    dd if="$1" iflag=skip_bytes,count_bytes skip=$(($2 + start * 512)) count=$((${count#+} * 512)) \
+      bs=1M status=none >>"$3"
+  done < <(tail -n +2 "$T/out")
+  truncate -s "$length" "$3"
+}
+
+same_bytes() {  # same_bytes SOURCE BASE EXPECTED
+  assemble "$1" "$2" "$T/assembled" && cmp -s "$T/assembled" "$3"
+}
+
+# A directory's runs hold its children's names (UTF-16LE, so NULs dropped).
+holds_name() {  # holds_name DEVICE NAME
+  assemble "$1" 0 "$T/assembled" && tr -d '\0' <"$T/assembled" | grep -qF "$2"
+}
+
+# --- filling volumes through FUSE ------------------------------------------
+
+put() {  # put VOLDIR PATH SIZE KIND: random bytes, written in one go
+  head -c "$3" /dev/urandom >"$1/m/$2"
+  printf '%s|%s\n' "$2" "$4" >>"$1/files"
+}
+
+# Appending to two files in turns makes each take every other cluster.
+interleave() {  # interleave VOLDIR CHUNK ROUNDS PATH1 PATH2
+  local i
+  for ((i = 0; i < $3; i++)); do
+    head -c "$2" /dev/urandom >>"$1/m/$4"
+    head -c "$2" /dev/urandom >>"$1/m/$5"
+  done
+  printf '%s|fragmented\n' "$4" "$5" >>"$1/files"
+}
+
+# Unmounts (the daemon writes everything back), then keeps each file as read
+# back through a fresh mount, so the comparison is with what is on disk.
+read_back() {  # read_back VOLDIR DEVICE
+  local p kind n=0
+  umount "$1/m"
+  mount_fuse "$2" "$1/m"
+  mkdir -p "$1/back"
+  while IFS='|' read -r -u 3 p kind; do
+    n=$((n + 1))
+    cp "$1/m/$p" "$1/back/$n"
+  done 3<"$1/files"
+  umount "$1/m"
+  blockdev --flushbufs "$2"  # so the image file behind the loop device agrees
+}
+
+# --- volumes of 4 KiB and 32 KiB clusters ----------------------------------
+
+declare -A DEV LAST  # per cluster size: loop device, last member of Many
+dev="" dev4k="" part=""  # loop devices, set by attach
+long=$(printf 'Member of a directory that grows past its first cluster %.0s' 1 2)
+
+for cs in 4096 32768; do
+  d=$T/v$cs
+  k="$((cs / 1024))K"
+  mkdir -p "$d"
+  truncate -s 64M "$d/img"
+  attach dev "$d/img"
+  DEV[$cs]=$dev
+  exclusive mkfs.exfat -c "$k" "$dev"
+  mount_fuse "$dev" "$d/m"
+  # Written first, on the empty volume: one run, no FAT chain.
+  put "$d" Big.Iso $((40 * cs + 777)) contiguous
+  mkdir -p "$d/m/Alpha/Beta Gamma/Delta" "$d/m/Many"
+  put "$d" "Alpha/Beta Gamma/Delta/Deep File.TXT" $((2 * cs + 123)) any
+  put "$d" "Alpha/A Rather Long Name, Over Fifteen Units.Dat" 1000 any
+  interleave "$d" $((cs + 333)) 6 "Alpha/Frag One.bin" "Frag Two.BIN"
+  # Many's next cluster is taken by now: entry sets of ~120-unit names
+  # overflow its first cluster, and the last member lands in another, apart.
+  members=$((cs / 288 + 2))
+  for ((i = 1; i < members; i++)); do : >"$d/m/Many/$long$i"; done
+  LAST[$cs]="Many/$long$members"
+  put "$d" "${LAST[$cs]}" 700 any
+  # Deleted last, so its entry set stays in Alpha, marked not in use.
+  head -c 2000 /dev/urandom >"$d/m/Alpha/Ghost.bin"
+  rm "$d/m/Alpha/Ghost.bin"
+  read_back "$d" "$dev"
+
+  n=0
+  while IFS='|' read -r -u 3 p kind; do
+    n=$((n + 1))
+    label="$k ${p/"$long"/<long name> }"
+    size=$(stat -c %s "$d/back/$n")
+    kel "$dev" "$(tr 'a-zA-Z' 'A-Za-z' <<<"$p")"
+    check "$label: runs cover $size bytes in whole clusters (name case swapped)" runs_cover "$size" "$cs"
+    case $kind in
+      contiguous) check "$label: one run, nofat=1" is_contiguous ;;
+      fragmented) check "$label: fragmented, nofat=0, $(field trechos) runs" is_fragmented ;;
+    esac
+    check "$label: bytes read at the runs equal the file" same_bytes "$dev" 0 "$d/back/$n"
+    cp "$T/out" "$T/out.dev"
+    kel "$d/img" "$p"
+    check "$label: same output from the image file" succeeded_as "$T/out.dev"
+  done 3<"$d/files"
+
+  kel "$dev" "/ALPHA//beta gamma/"
+  cp "$T/out" "$T/out.dev"
+  check "$k directory path: its own runs, whole clusters" runs_cover "$(field tamanho)" "$cs"
+  check "$k directory path: the runs hold the entry named Delta" holds_name "$dev" Delta
+  kel "$dev" "Alpha/Beta Gamma"
+  check "$k directory path: same output without the extra slashes" succeeded_as "$T/out.dev"
+  kel "$dev" Many
+  check "$k directory Many is fragmented" is_fragmented
+  kel "$dev" "Many/${long}1"
+  check "$k empty file: no runs" no_runs
+done
+
+# --- failures and edge paths, on the 4 KiB volume --------------------------
+
+dev=${DEV[4096]}
+for p in "" "/" "//"; do
+  kel "$dev" "$p"
+  check "path '$p' prints the empty root" printed "tamanho=0 nofat=0 trechos=0"
+done
+
+kel "$dev" Alpha
+check "deleted Alpha/Ghost.bin: its name still in Alpha's entries" holds_name "$dev" Ghost.bin
+for p in nope Alpha/nope Big.Is Big.Isoo nope/Big.Iso "Alpha/Beta Gamma/Delta/Deep File.TX" "Many/${long}999" \
+  Alpha/Ghost.bin; do
+  kel "$dev" "$p"
+  check "missing '${p/"$long"/<long name> }': não achei" failed_with "não achei"
+done
+
+truncate -s 1M "$T/zeros"
+truncate -s 4M "$T/ext2"
+mkfs.ext2 -q -F "$T/ext2"
+head -c 100 "$T/v4096/img" >"$T/short"  # exFAT name, but no whole boot sector
+truncate -s 16M "$T/big-sectors"
+attach dev4k -b 4096 "$T/big-sectors"
+exclusive mkfs.exfat "$dev4k"
+check "4096-byte-sector volume: exFAT to blkid, BytesPerSectorShift 12" \
+  test "$(blkid -c /dev/null -o value -s TYPE "$dev4k")|$(od -An -tu1 -j108 -N1 "$dev4k" | tr -d ' ')" = "exfat|12"
+while IFS='|' read -r what src; do
+  kel "$src" Big.Iso
+  check "$what: não é exFAT" failed_with "não é exFAT"
+done <<END
+zeros|$T/zeros
+ext2 image|$T/ext2
+first 100 bytes of an exFAT volume|$T/short
+a directory|$T
+nonexistent path|$T/does-not-exist
+exFAT with 4096-byte sectors (unsupported)|$dev4k
+END
+
+# Broken chains, patched into the FAT of a copy of the 4 KiB volume at the
+# entry of the last cluster of the first run (the link to the second run).
+cp --sparse=always "$T/v4096/img" "$T/broken"
+fat=$(le32 "$T/broken" 80)
+heap=$(le32 "$T/broken" 88)
+spc=$(($(cluster_size "$T/broken") / 512))
+run_cluster() {  # run_cluster N: first cluster of run N of the last output
+  local start
+  read -r _ start _ < <(sed -n "$(($1 + 1))p" "$T/out")
+  echo $(((start - heap) / spc + 2))
+}
+# Sets $link to the byte offset of that FAT entry; fails unless it links them.
+find_link() {
+  local start count
+  is_fragmented || return 1
+  read -r _ start count < <(sed -n 2p "$T/out")
+  link=$((fat * 512 + 4 * ((start + ${count#+} - spc - heap) / spc + 2)))
+  [[ $(le32 "$T/broken" "$link") == "$(run_cluster 2)" ]]
+}
+
+kel "$T/broken" "Alpha/Frag One.bin"
+cp "$T/out" "$T/out.good"
+check "broken chain: the file's FAT links run 1 to run 2" find_link
+if [[ $ok -eq 1 ]]; then
+  saved=$(le32 "$T/broken" "$link")
+  while IFS='|' read -r value what; do
+    put_le32 "$T/broken" "$link" "$value"
+    kel "$T/broken" "Alpha/Frag One.bin"
+    check "broken chain, link $what: status 1, nothing printed" failed_silently
+  done <<END
+0|free (0)
+0xFFFFFFFF|end of chain, too early
+$(run_cluster 1)|back to the first cluster
+END
+  put_le32 "$T/broken" "$link" "$saved"
+  kel "$T/broken" "Alpha/Frag One.bin"
+  check "broken chain restored: same output as before" succeeded_as "$T/out.good"
+fi
+
+kel "$T/broken" Many
+check "broken directory: Many's FAT links run 1 to run 2" find_link
+if [[ $ok -eq 1 ]]; then
+  put_le32 "$T/broken" "$link" 0
+  # Both the member in the part still linked and the one cut off.
+  for p in "Many/${long}1" "${LAST[4096]}"; do
+    kel "$T/broken" "$p"
+    check "directory on the way with a broken chain, ${p/"$long"/<long name> }: não achei" failed_with "não achei"
+  done
+fi
+
+# --- whole-disk images, the volume in a partition --------------------------
+
+for first in 2048 4097; do
+  d=$T/disk$first
+  mkdir -p "$d"
+  truncate -s 80M "$d/img"
+  echo "start=$first, type=7" | sfdisk -q "$d/img"
+  read -r start size < <(sfdisk -d "$d/img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+  offset=$((start * 512))
+  attach part -o "$offset" --sizelimit $((size * 512)) "$d/img"
+  exclusive mkfs.exfat "$part"
+  cs=$(cluster_size "$part")
+  mount_fuse "$part" "$d/m"
+  mkdir "$d/m/ISO"
+  put "$d" "ISO/Kelmo Live.iso" $((300 * 1024 + 1)) contiguous
+  interleave "$d" 5000 5 "ISO/a.bin" "ISO/b.bin"
+  read_back "$d" "$part"
+
+  n=0
+  while IFS='|' read -r -u 3 p kind; do
+    n=$((n + 1))
+    label="disk, partition at sector $start, $p"
+    kel "$part" "$p"
+    cp "$T/out" "$T/out.part"
+    check "$label: runs on the partition cover the file" runs_cover "$(stat -c %s "$d/back/$n")" "$cs"
+    for form in "$offset" "$(printf 0x%x "$offset")" "$(printf 0%o "$offset")"; do
+      KELMO_MAP_OFFSET=$form kel "$d/img" "$p"
+      check "$label: same runs on the whole disk, KELMO_MAP_OFFSET=$form" succeeded_as "$T/out.part"
+    done
+    check "$label: bytes at offset + runs equal the file" same_bytes "$d/img" "$offset" "$d/back/$n"
+  done 3<"$d/files"
+  kel "$part" "ISO/a.bin"
+  check "disk, partition at sector $start: the interleaved file is fragmented" is_fragmented
+  kel "$d/img" "ISO/Kelmo Live.iso"
+  check "disk, partition at sector $start: no offset, não é exFAT" failed_with "não é exFAT"
+  KELMO_MAP_OFFSET=$((offset + 512)) kel "$d/img" "ISO/Kelmo Live.iso"
+  check "disk, partition at sector $start: offset one sector off, não é exFAT" failed_with "não é exFAT"
+done
+
+# --- volume serial: "%04X-%04X", high half first, as blkid shows it -------
+# (Not 1A2B-3C4D: the boot-run tests look for that one.)
+
+for serial in 0xBEEF5A17 0x00AB0001; do
+  exclusive tune.exfat -I "$serial" "$part"
+  want=$(printf %04X-%04X $((serial >> 16)) $((serial & 0xFFFF)))
+  raw=$(le32 "$part" 100)
+  from_disk=$(printf %04X-%04X $((raw >> 16)) $((raw & 0xFFFF)))
+  check "serial $serial: blkid and bytes 100..103 formatted both give $want" \
+    test "$(blkid -c /dev/null -o value -s UUID "$part")|$from_disk" = "$want|$want"
+done
+
+FINISHED=1
+echo "$PASSED passed, $FAILED failed"
+[[ $FAILED -eq 0 ]]
