@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Boots the Debian kernel with a sample stick on USB and shows what kelmo-map
+# does at early boot: its line, the mapped device's size, and a file read from
+# the ISO mounted off /dev/mapper/kelmo-iso.
+#
+#   tests/boot/demo.sh BINARY
+set -euo pipefail
+
+[ $# -eq 1 ] || { echo "usage: $0 BINARY" >&2; exit 2; }
+BINARY=$(realpath "$1")
+. "$(dirname "$0")/lib.sh"
+
+[ "$(id -u)" = 0 ] || die "run as root: the stick is filled through a loop device and FUSE"
+need_tools
+file -L "$BINARY" | grep -q 'statically linked' || die "$BINARY is not a static binary"
+
+make_work kelmo-demo
+fetch_kernel
+build_stick "$WORK" "$BINARY"
+. "$WORK/expect.sh"
+INITRAMFS=$WORK/initramfs.gz
+build_initramfs "$INITRAMFS" "$BINARY" "$WORK/expect.sh"
+STICK_IMG=$WORK/stick.img
+
+params="kelmo.uuid=$SERIAL kelmo.iso=\"$B_PATH\""
+echo "kernel: $KERNEL_PACKAGE"
+echo "stick:  USB mass storage, exFAT serial $SERIAL, ISO at $B_PATH ($B_RUNS runs)"
+echo "params: $params"
+echo
+status=0
+boot_vm "$WORK/demo.log" 150 usb "kelmo.boot=demo $params" || status=$?
+sed -n 's/^KELMO-DEMO //p' "$WORK/demo.log.txt"
+if [ "$status" != 0 ] || ! grep -aq '^KELMO-DONE demo$' "$WORK/demo.log.txt"; then
+  echo "the guest did not finish (qemu status $status); console:" >&2
+  tail -n 40 "$WORK/demo.log.txt" >&2
+  exit 1
+fi

@@ -1,0 +1,311 @@
+# shellcheck shell=dash
+# The cases, run inside the guest by /init (busybox sh). Each case prints one
+# line the host reads back from the serial log:
+#   KELMO-CASE NAME PASS|FAIL; detail; detail...
+# Expected values come from /etc/kelmo/expect.sh, written by the host from the
+# images it built.
+
+# shellcheck disable=SC2034 # read by /init
+FAILED=0
+NODE=/dev/mapper/kelmo-iso
+
+begin() { CASE=$1; PROBLEMS=; NOTES=; }
+problem() { PROBLEMS="$PROBLEMS; $*"; }
+note() { NOTES="$NOTES; $*"; }
+end() {
+  if [ -z "$PROBLEMS" ]; then
+    echo "KELMO-CASE $CASE PASS$NOTES"
+  else
+    echo "KELMO-CASE $CASE FAIL$PROBLEMS$NOTES"
+    FAILED=1
+  fi
+}
+
+# The last thing the device-mapper ioctl code logged, past its banner.
+dm_said() {
+  local said
+  said=$(dmesg | grep 'device-mapper: ioctl' | grep -v initialised | tail -n 1)
+  echo "${said:-nothing logged}"
+}
+
+dmesg_dump() { dmesg | tail -n 60 | sed 's/^/KELMO-DMESG /'; }
+
+load_group() {
+  local m
+  while read -r m; do
+    insmod "/lib/kelmo/modules/$m" 2>/tmp/insmod || echo "KELMO-NOTE insmod $m: $(cat /tmp/insmod)"
+  done <"/lib/kelmo/$1.list"
+}
+
+# Runs kelmo-map; leaves the status in RC and its output in /tmp/err, /tmp/out.
+kmap() {
+  /bin/kelmo-map "$@" >/tmp/out 2>/tmp/err
+  RC=$?
+}
+
+# kelmo-map must have printed exactly LINE (bytes and newline) on stderr,
+# nothing on stdout, and ended with STATUS.
+expect_result() {
+  printf '%s\n' "$1" >/tmp/want
+  cmp -s /tmp/want /tmp/err || problem "stderr '$(cat /tmp/err)', want '$1'"
+  [ "$RC" = "$2" ] || problem "status $RC, want $2"
+  [ -s /tmp/out ] && problem "unexpected stdout '$(cat /tmp/out)'"
+}
+
+success_line() {
+  if [ "$1" -gt 1 ]; then
+    echo "kelmo-map: ISO -> /dev/mapper/kelmo-iso ($1 trechos)"
+  else
+    echo "kelmo-map: ISO -> /dev/mapper/kelmo-iso ($1 trecho)"
+  fi
+}
+
+# The device-mapper device named kelmo-iso, e.g. dm-0; empty if none.
+kelmo_dm() {
+  local d
+  for d in /sys/block/dm-*; do
+    [ -f "$d/dm/name" ] && [ "$(cat "$d/dm/name")" = kelmo-iso ] && echo "${d##*/}"
+  done
+}
+
+expect_no_dm() {
+  [ -z "$(kelmo_dm)" ] || problem "a kelmo-iso device exists: $(kelmo_dm)"
+}
+
+# "MAJOR:MINOR" of a node, in decimal as sysfs writes it.
+node_dev() { printf '%d:%d' "0x$(stat -c %t "$1")" "0x$(stat -c %T "$1")"; }
+
+# check_mapping ISO_SHA ISO_SIZE PARTITION README_SHA DATA_SHA: the mapped
+# device is the ISO, byte for byte, over PARTITION, and mounts as ISO 9660.
+check_mapping() {
+  local sha=$1 size=$2 part=$3 readme=$4 data=$5 dm got
+  [ -b "$NODE" ] || { problem "$NODE is not a block device"; return; }
+  dm=$(kelmo_dm)
+  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-iso"; return; }
+  got=$(node_dev "$NODE")
+  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  got=$(($(cat "/sys/block/$dm/size") * 512))
+  [ "$got" = "$size" ] || problem "device size $got bytes, ISO $size"
+  got=$(ls "/sys/block/$dm/slaves" | tr '\n' ' ')
+  [ "$got" = "$part " ] || problem "device built on '$got', want $part"
+  got=$(sha256sum <"$NODE" | cut -d' ' -f1)
+  [ "$got" = "$sha" ] || problem "device sha256 $got, ISO $sha"
+  if mount -t iso9660 -o ro "$NODE" /mnt 2>/tmp/mount; then
+    got=$(sha256sum </mnt/README.TXT | cut -d' ' -f1)
+    [ "$got" = "$readme" ] || problem "README.TXT sha256 $got, want $readme"
+    got=$(sha256sum </mnt/DATA.BIN | cut -d' ' -f1)
+    [ "$got" = "$data" ] || problem "DATA.BIN sha256 $got, want $data"
+    note "README.TXT: $(head -n1 /mnt/README.TXT)"
+    umount /mnt
+  else
+    problem "mount -t iso9660: $(cat /tmp/mount)"
+  fi
+  note "$dm over $part, $size bytes"
+}
+
+# Paths that fail before the device mapper is touched.
+path_cases() {
+  begin path-is-directory
+  kmap "$SERIAL" /isos
+  expect_result "kelmo-map: o caminho é uma pasta" 1
+  expect_no_dm
+  end
+
+  begin path-missing-file
+  kmap "$SERIAL" /isos/nada.iso
+  expect_result "kelmo-map: não achei nada.iso" 1
+  expect_no_dm
+  end
+
+  begin path-missing-directory
+  kmap "$SERIAL" /nada/kelmo.iso
+  expect_result "kelmo-map: não achei nada" 1
+  expect_no_dm
+  end
+}
+
+# Kernel parameters name ISO A (one run) on virtio.
+boot_main() {
+  path_cases
+
+  begin cmdline-map
+  kmap
+  expect_result "$(success_line "$A_RUNS")" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  end
+
+  begin read-only
+  local mode
+  mode=$(stat -c %a "$NODE")
+  [ "$mode" = 400 ] || problem "node mode $mode, want 400"
+  [ "$(cat "/sys/block/$(kelmo_dm)/ro")" = 1 ] || problem "sysfs ro is not 1"
+  [ "$(blockdev --getro "$NODE")" = 1 ] || problem "blockdev --getro is not 1"
+  # Zeros as a boot script would write them, then random bytes with fsync:
+  # the ISO starts with zeros, and a write the device took must reach the
+  # stick so that its hash on the host changes too.
+  head -c 512 /dev/urandom >/tmp/block
+  local source
+  for source in /dev/zero /tmp/block; do
+    if dd if=$source of="$NODE" bs=512 count=1 conv=notrunc,fsync 2>/tmp/dd; then
+      problem "writing $source to $NODE succeeded"
+    else
+      note "dd if=$source: $(grep -v records /tmp/dd | tr '\n' ' ')"
+    fi
+  done
+  [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "device content changed"
+  # Root ignores the 0400 mode: a 0400 node of a writable device takes the
+  # same write, so the refusal above came from the read-only table.
+  head -c 4096 /dev/urandom >/tmp/plain.img
+  if losetup /dev/loop0 /tmp/plain.img 2>/tmp/losetup; then
+    mknod -m 0400 /tmp/loop0-0400 b 7 0
+    if dd if=/tmp/block of=/tmp/loop0-0400 bs=512 count=1 conv=notrunc,fsync 2>/tmp/dd; then
+      head -c 512 /tmp/plain.img | cmp -s - /tmp/block || problem "control write through a 0400 loop node did not land"
+      note "control: root wrote through a 0400 node of a writable loop device"
+    else
+      problem "control write through a 0400 loop node failed: $(cat /tmp/dd)"
+    fi
+    losetup -d /dev/loop0
+  else
+    problem "losetup: $(cat /tmp/losetup)"
+  fi
+  end
+
+  begin second-run
+  kmap
+  expect_result "kelmo-map: DM_DEV_CREATE: Device or resource busy" 1
+  note "kelmo-map said: $(cat /tmp/err)"
+  note "kernel: $(dm_said)"
+  [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "the existing mapping changed"
+  end
+}
+
+# No kelmo keys on the kernel command line; serial and path as arguments,
+# ISO B (fragmented) on virtio.
+boot_args() {
+  begin no-keys
+  kmap
+  expect_result "kelmo-map: sem kelmo.uuid/kelmo.iso no cmdline" 0
+  expect_no_dm
+  end
+
+  begin args-map-fragmented
+  [ "$B_RUNS" -gt 1 ] || problem "ISO B has $B_RUNS runs on the stick, want more than 1"
+  kmap "$SERIAL" "$B_PATH"
+  expect_result "$(success_line "$B_RUNS")" 0
+  check_mapping "$B_SHA" "$B_SIZE" vda1 "$B_README_SHA" "$B_DATA_SHA"
+  end
+}
+
+# The stick is USB mass storage and its drivers arrive only after kelmo-map
+# has started scanning; the path (with spaces) is quoted on the command line.
+boot_usb() {
+  begin usb-late
+  local pid t0 t1
+  [ -e /sys/class/block/sda ] && problem "a SCSI disk exists before the USB drivers"
+  /bin/kelmo-map >/tmp/out 2>/tmp/err &
+  pid=$!
+  sleep 1
+  if kill -0 "$pid" 2>/dev/null; then
+    note "still scanning after 1 s"
+  else
+    problem "kelmo-map ended before the USB drivers were loaded: $(cat /tmp/err)"
+  fi
+  t0=$(date +%s)
+  load_group usb
+  wait "$pid"
+  RC=$?
+  t1=$(date +%s)
+  note "found $((t1 - t0)) s after the USB drivers were loaded"
+  expect_result "$(success_line "$B_RUNS")" 0
+  check_mapping "$B_SHA" "$B_SIZE" sda1 "$B_README_SHA" "$B_DATA_SHA"
+  end
+}
+
+# /dev is an empty tmpfs: the partition node and the control node are
+# kelmo-map's to make.
+boot_bare() {
+  begin bare-dev
+  local before
+  before=$(ls -A /dev | tr '\n' ' ')
+  [ -z "$before" ] || problem "/dev not empty before the run: $before"
+  kmap
+  expect_result "$(success_line "$A_RUNS")" 0
+  if [ -b /dev/vda1 ]; then
+    [ "$(node_dev /dev/vda1)" = "$(cat /sys/class/block/vda1/dev)" ] || problem "/dev/vda1 has the wrong number"
+  else
+    problem "/dev/vda1 was not created"
+  fi
+  if [ -c /dev/mapper/control ]; then
+    [ "$(node_dev /dev/mapper/control)" = 10:236 ] || problem "/dev/mapper/control is $(node_dev /dev/mapper/control)"
+  else
+    problem "/dev/mapper/control was not created"
+  fi
+  note "/dev after: $(ls -A /dev /dev/mapper 2>&1 | tr '\n' ' ')"
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  end
+}
+
+# Failures that leave nothing to clean up, then the empty ISO last, since it
+# may leave a device behind.
+boot_fail() {
+  begin one-key
+  kmap
+  expect_result "kelmo-map: sem kelmo.uuid/kelmo.iso no cmdline" 0
+  expect_no_dm
+  end
+
+  begin wrong-serial
+  local t0 t1
+  t0=$(date +%s)
+  kmap DEAD-BEEF "$A_PATH"
+  t1=$(date +%s)
+  expect_result "kelmo-map: partição do Kelmo USB não encontrada" 1
+  [ $((t1 - t0)) -ge 29 ] && [ $((t1 - t0)) -le 90 ] || problem "gave up after $((t1 - t0)) s, want about 30"
+  note "gave up after $((t1 - t0)) s"
+  expect_no_dm
+  end
+
+  # The kernel decides what a table without targets means; the line and the
+  # status only have to agree with each other.
+  begin empty-iso
+  local dm
+  kmap "$SERIAL" /isos/empty.iso
+  note "kelmo-map said: $(cat /tmp/err) (status $RC)"
+  dm=$(kelmo_dm)
+  if [ "$RC" = 0 ]; then
+    expect_result "$(success_line 0)" 0
+    [ -n "$dm" ] && [ "$(cat "/sys/block/$dm/size")" = 0 ] || problem "no empty kelmo-iso device"
+  else
+    grep -q '^kelmo-map: DM_TABLE_LOAD: ' /tmp/err || problem "failure line is not DM_TABLE_LOAD: $(cat /tmp/err)"
+    [ "$(wc -l </tmp/err)" = 1 ] || problem "more than one line"
+    [ "$RC" = 1 ] || problem "status $RC, want 1"
+  fi
+  if [ -n "$dm" ]; then
+    note "left behind: $dm named kelmo-iso, $(cat "/sys/block/$dm/size") sectors"
+  else
+    note "no /sys/block entry named kelmo-iso"
+  fi
+  note "kernel: $(dm_said)"
+  # A device created before a failed table load keeps the name taken (a
+  # device without a table has no /sys/block entry, so ask the kernel).
+  kmap "$SERIAL" "$A_PATH"
+  note "then a run with $A_PATH said: $(cat /tmp/err) (status $RC)"
+  end
+}
+
+# What demo.sh shows: the run, the device, a file from the mounted ISO.
+boot_demo() {
+  load_group usb
+  echo "KELMO-DEMO # kelmo-map"
+  /bin/kelmo-map 2>/tmp/err
+  RC=$?
+  sed 's/^/KELMO-DEMO /' /tmp/err
+  echo "KELMO-DEMO (status $RC)"
+  echo "KELMO-DEMO # blockdev --getsize64 $NODE"
+  echo "KELMO-DEMO $(blockdev --getsize64 "$NODE") bytes ($(cat "/sys/block/$(kelmo_dm)/size") sectors in /sys/block/$(kelmo_dm)/size, built on $(ls "/sys/block/$(kelmo_dm)/slaves"))"
+  echo "KELMO-DEMO # mount -t iso9660 -o ro $NODE /mnt; ls -l /mnt; cat /mnt/README.TXT"
+  mount -t iso9660 -o ro "$NODE" /mnt 2>&1 | sed 's/^/KELMO-DEMO /'
+  ls -l /mnt 2>&1 | sed 's/^/KELMO-DEMO /'
+  cat /mnt/README.TXT 2>&1 | sed 's/^/KELMO-DEMO /'
+  umount /mnt
+}

@@ -1,0 +1,323 @@
+# shellcheck shell=bash
+# Shared pieces of the boot tests: the Debian kernel, the stick image, the
+# initramfs and one QEMU boot. Sourced by run.sh and demo.sh.
+
+BOOT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+BOOT_CACHE=${KELMO_BOOT_CACHE:-/var/cache/kelmo-boot}
+STICK_SERIAL_HEX=0x1A2B3C4D
+STICK_SERIAL=1A2B-3C4D
+
+# Whatever was set up and not yet torn down is torn down on exit, even after
+# a failure. Each is cleared as soon as it is released, so a loop device number
+# that another program takes afterwards is never touched.
+FUSE_MNT=
+FUSE_PID=
+LOOP_DEV=
+TMP_PATHS=()
+WORK=
+cleanup() {
+  # Boots still running: stop each by the id recorded when it started
+  # (timeout passes the signal on to its QEMU).
+  local f
+  if [ -n "$WORK" ]; then
+    for f in "$WORK"/*.pid; do
+      [ -f "$f" ] && { kill "$(cat "$f")" 2>/dev/null || true; }
+    done
+  fi
+  if [ -n "$FUSE_MNT" ]; then
+    mountpoint -q "$FUSE_MNT" && { umount "$FUSE_MNT" || kill "$FUSE_PID" 2>/dev/null || true; }
+    FUSE_MNT=
+  fi
+  # The FUSE daemon and the boots are our children: let them end.
+  wait
+  FUSE_PID=
+  if [ -n "$LOOP_DEV" ]; then
+    losetup -d "$LOOP_DEV" || true
+    LOOP_DEV=
+  fi
+  for f in "${TMP_PATHS[@]}"; do mountpoint -q "$f" || rm -rf "$f"; done
+  TMP_PATHS=()
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# The scratch directory of this run, removed on exit.
+make_work() {
+  WORK=$(mktemp -d "/tmp/$1.XXXXXX")
+  TMP_PATHS+=("$WORK")
+}
+
+log() { printf '# %s\n' "$*" >&2; }
+die() { printf 'error: %s\n' "$*" >&2; exit 2; }
+
+need_tools() {
+  local missing=() t
+  for t in busybox cpio qemu-system-x86_64 xorriso mkfs.exfat tune.exfat mount.exfat-fuse sfdisk \
+    losetup xz modinfo apt-get dpkg timeout sha256sum; do
+    command -v "$t" >/dev/null || missing+=("$t")
+  done
+  if ((${#missing[@]})); then
+    log "installing tools (missing: ${missing[*]})"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y busybox-static cpio qemu-system-x86 xorriso \
+      exfatprogs exfat-fuse fdisk xz-utils kmod >/dev/null ||
+      die "apt-get install failed"
+  fi
+  # The guest has no libraries: the shell tools must be the static busybox.
+  file -L "$(command -v busybox)" 2>/dev/null | grep -q 'statically linked' ||
+    die "busybox is not static (install busybox-static)"
+}
+
+# The kernel linux-image-amd64 points at, downloaded once and unpacked (never
+# installed) into the cache. Sets KERNEL_IMAGE, KERNEL_MODULES (the
+# lib/modules/VERSION directory) and KERNEL_PACKAGE.
+fetch_kernel() {
+  KERNEL_PACKAGE=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ {print $2; exit}')
+  [ -n "$KERNEL_PACKAGE" ] || die "apt-cache depends linux-image-amd64 named no kernel package"
+  local dir=$BOOT_CACHE/$KERNEL_PACKAGE
+  if [ ! -f "$dir/unpacked" ]; then
+    log "downloading $KERNEL_PACKAGE into $dir"
+    rm -rf "$dir.part"
+    mkdir -p "$dir.part/root"
+    # _apt cannot write to a root-only directory; the download then runs as root.
+    (cd "$dir.part" && apt-get download "$KERNEL_PACKAGE" >download.log 2>&1) ||
+      die "apt-get download $KERNEL_PACKAGE failed (see $dir.part/download.log)"
+    dpkg -x "$dir.part"/*.deb "$dir.part/root"
+    rm -f "$dir.part"/*.deb
+    rm -rf "$dir"
+    mv "$dir.part" "$dir"
+    touch "$dir/unpacked"
+  fi
+  KERNEL_IMAGE=$(ls "$dir"/root/boot/vmlinuz-* | head -n1)
+  local builtin
+  builtin=$(find "$dir/root" -path '*/modules/*/modules.builtin' | head -n1)
+  [ -f "$KERNEL_IMAGE" ] && [ -n "$builtin" ] || die "unexpected layout in $dir"
+  KERNEL_MODULES=$(dirname "$builtin")
+}
+
+# Module name as the kernel knows it: dashes become underscores.
+mod_name() { local n=${1##*/}; n=${n%%.ko*}; printf '%s' "${n//-/_}"; }
+
+declare -A MOD_PATH=() MOD_BUILTIN=()
+index_modules() {
+  local f n
+  # Thousands of modules: no subshell per name.
+  while IFS= read -r f; do
+    n=${f##*/}
+    n=${n%%.ko*}
+    MOD_PATH[${n//-/_}]=$f
+  done < <(find "$KERNEL_MODULES/kernel" -name '*.ko*')
+  while IFS= read -r f; do
+    n=${f##*/}
+    n=${n%%.ko*}
+    MOD_BUILTIN[${n//-/_}]=1
+  done <"$KERNEL_MODULES/modules.builtin"
+}
+
+# Appends to MOD_FILES the module files NAME needs, dependencies first, each
+# once over all calls (so the USB group skips what the base group loaded).
+# Built-in modules need nothing.
+declare -A MOD_SEEN=()
+MOD_FILES=()
+mod_order() {
+  local name
+  name=$(mod_name "$1")
+  [ -n "${MOD_SEEN[$name]:-}" ] && return 0
+  MOD_SEEN[$name]=1
+  if [ -n "${MOD_BUILTIN[$name]:-}" ]; then
+    log "module $name is built in"
+    return 0
+  fi
+  local path=${MOD_PATH[$name]:-}
+  [ -n "$path" ] || die "module $name not found in $KERNEL_MODULES"
+  local deps d
+  deps=$(modinfo -F depends "$path")
+  for d in ${deps//,/ }; do mod_order "$d"; done
+  MOD_FILES+=("$path")
+}
+
+# Copies a module into DIR uncompressed: busybox insmod reads plain ELF only.
+copy_module() {
+  local src=$1 dir=$2 base
+  base=$(mod_name "$src").ko
+  case $src in
+    *.ko) cp "$src" "$dir/$base" ;;
+    *.ko.xz) xz -dc "$src" >"$dir/$base" ;;
+    *.ko.zst) zstd -qdc "$src" >"$dir/$base" ;;
+    *.ko.gz) gzip -dc "$src" >"$dir/$base" ;;
+    *) die "unknown module format: $src" ;;
+  esac
+  printf '%s\n' "$base"
+}
+
+# Two groups: what every boot loads at once, and the USB stack, which one boot
+# loads only after kelmo-map has started scanning.
+# shellcheck disable=SC2034 # read through a nameref in build_initramfs
+BASE_MODULES=(virtio_pci virtio_blk dm_mod isofs loop)
+# shellcheck disable=SC2034
+USB_MODULES=(xhci_pci usb_storage sd_mod)
+
+# build_initramfs OUT BINARY EXPECT_FILE
+build_initramfs() {
+  local out=$1 binary=$2 expect=$3
+  local root
+  root=$(mktemp -d /tmp/kelmo-initramfs.XXXXXX)
+  TMP_PATHS+=("$root")
+  mkdir -p "$root"/{bin,dev,proc,sys,tmp,mnt,etc/kelmo,lib/kelmo/modules}
+  cp "$(command -v busybox)" "$root/bin/busybox"
+  local applet
+  for applet in $(busybox --list); do
+    [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
+  done
+  install -m 0755 "$binary" "$root/bin/kelmo-map"
+  # Without a console node in the archive the kernel starts /init with no output.
+  mknod -m 0600 "$root/dev/console" c 5 1
+  install -m 0755 "$BOOT_DIR/guest/init" "$root/init"
+  install -m 0644 "$BOOT_DIR/guest/cases.sh" "$root/lib/kelmo/cases.sh"
+  install -m 0644 "$expect" "$root/etc/kelmo/expect.sh"
+
+  index_modules
+  MOD_SEEN=()
+  local m f group
+  for group in BASE USB; do
+    local -n list="${group}_MODULES"
+    MOD_FILES=()
+    for m in "${list[@]}"; do mod_order "$m"; done
+    for f in "${MOD_FILES[@]}"; do copy_module "$f" "$root/lib/kelmo/modules"; done >"$root/lib/kelmo/${group,,}.list"
+    unset -n list
+  done
+  (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) | gzip -1 >"$out"
+}
+
+# A 2048-byte-block ISO 9660 image of DIR; the image must not be a whole number
+# of 4 KiB clusters, so the mapping has to end inside the file's last cluster.
+make_iso() {
+  local dir=$1 out=$2 label=$3
+  xorriso -as mkisofs -quiet -V "$label" -o "$out" "$dir" 2>/dev/null
+  if (($(stat -c %s "$out") % 4096 == 0)); then
+    head -c 2048 /dev/urandom >"$dir/PAD.BIN"
+    xorriso -as mkisofs -quiet -V "$label" -o "$out" "$dir" 2>/dev/null
+  fi
+  (($(stat -c %s "$out") % 4096 != 0)) || die "could not give $out an odd number of 2 KiB blocks"
+}
+
+# build_stick WORK: WORK/stick.img, a 64 MiB disk with one exFAT partition
+# (serial 1A2B-3C4D) holding
+#   /isos/kelmo.iso              ISO A, written in one go (one run)
+#   /Kelmo ISOs/kelmo live.iso   ISO B, appended in chunks between filler
+#                                appends, so its clusters are scattered
+#   /isos/empty.iso              0 bytes
+# and WORK/expect.sh with what the guest must see.
+build_stick() {
+  local work=$1 bin=$2
+  local img=$work/stick.img
+  local a=$work/iso-a b=$work/iso-b
+  mkdir -p "$a" "$b"
+  printf 'Kelmo live A: lido do ISO contíguo.\n' >"$a/README.TXT"
+  head -c 1500000 /dev/urandom >"$a/DATA.BIN"
+  printf 'Kelmo live B: lido do ISO fragmentado.\n' >"$b/README.TXT"
+  head -c 2500000 /dev/urandom >"$b/DATA.BIN"
+  make_iso "$a" "$work/a.iso" KELMO_A
+  make_iso "$b" "$work/b.iso" KELMO_B
+
+  rm -f "$img"
+  truncate -s 64M "$img"
+  printf 'label: dos\nstart=2048, type=7\n' | sfdisk -q "$img"
+  local start size
+  read -r start size < <(sfdisk -d "$img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+  [ "$start" -gt 0 ] && [ "$size" -gt 0 ] || die "could not read the partition from sfdisk"
+  PART_OFFSET=$((start * 512))
+
+  local mnt
+  LOOP_DEV=$(losetup -f --show -o "$PART_OFFSET" --sizelimit $((size * 512)) "$img")
+  mkfs.exfat -L KELMO "$LOOP_DEV" >/dev/null
+  tune.exfat -I "$STICK_SERIAL_HEX" "$LOOP_DEV" >/dev/null
+  mnt=$(mktemp -d /tmp/kelmo-stick.XXXXXX)
+  TMP_PATHS+=("$mnt")
+  # In the foreground (-d) the daemon is our child: once it has exited after
+  # the umount, its last metadata writes are on the image.
+  mount.exfat-fuse -d "$LOOP_DEV" "$mnt" >"$work/exfat-fuse.log" 2>&1 &
+  FUSE_PID=$!
+  FUSE_MNT=$mnt
+  local tries=0
+  until mountpoint -q "$mnt"; do
+    kill -0 "$FUSE_PID" 2>/dev/null || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
+    ((++tries < 100)) || die "mount.exfat-fuse did not mount within 10 s"
+    sleep 0.1
+  done
+
+  mkdir -p "$mnt/isos" "$mnt/Kelmo ISOs"
+  cp "$work/a.iso" "$mnt/isos/kelmo.iso"
+  : >"$mnt/isos/empty.iso"
+  sync "$mnt/isos/kelmo.iso"
+  # Alternate 64 KiB of the ISO with 64 KiB of filler: each append takes the
+  # next free clusters, so the ISO's chain jumps over the filler's.
+  local chunk=65536 total i=0
+  total=$(stat -c %s "$work/b.iso")
+  local target="$mnt/Kelmo ISOs/kelmo live.iso"
+  : >"$target"
+  while ((i * chunk < total)); do
+    dd if="$work/b.iso" bs=$chunk skip=$i count=1 status=none >>"$target"
+    sync "$target"
+    head -c $chunk /dev/zero >>"$mnt/isos/filler.bin"
+    sync "$mnt/isos/filler.bin"
+    i=$((i + 1))
+  done
+  umount "$mnt"
+  FUSE_MNT=
+  wait "$FUSE_PID" || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
+  FUSE_PID=
+  losetup -d "$LOOP_DEV"
+  LOOP_DEV=
+  # The host reader sees what the guest will map.
+  local test_a test_b
+  test_a=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" /isos/kelmo.iso | head -n1)
+  test_b=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" "/Kelmo ISOs/kelmo live.iso" | head -n1)
+  RUNS_A=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_a")
+  RUNS_B=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_b")
+  log "stick: A: $test_a"
+  log "stick: B: $test_b"
+
+  cat >"$work/expect.sh" <<EOF
+SERIAL=$STICK_SERIAL
+A_PATH=/isos/kelmo.iso
+A_SHA=$(sha256sum <"$work/a.iso" | cut -d' ' -f1)
+A_SIZE=$(stat -c %s "$work/a.iso")
+A_README_SHA=$(sha256sum <"$a/README.TXT" | cut -d' ' -f1)
+A_DATA_SHA=$(sha256sum <"$a/DATA.BIN" | cut -d' ' -f1)
+A_RUNS=$RUNS_A
+B_PATH='/Kelmo ISOs/kelmo live.iso'
+B_SHA=$(sha256sum <"$work/b.iso" | cut -d' ' -f1)
+B_SIZE=$(stat -c %s "$work/b.iso")
+B_README_SHA=$(sha256sum <"$b/README.TXT" | cut -d' ' -f1)
+B_DATA_SHA=$(sha256sum <"$b/DATA.BIN" | cut -d' ' -f1)
+B_RUNS=$RUNS_B
+EOF
+}
+
+# boot_vm LOG SECONDS DISK_KIND CMDLINE...: one boot; DISK_KIND is virtio or
+# usb. The disk is attached writable on purpose, so a write would reach the
+# image and show in its hash.
+boot_vm() {
+  local log=$1 seconds=$2 kind=$3
+  shift 3
+  local accel=tcg
+  [ -w /dev/kvm ] && accel=kvm
+  local disk=()
+  case $kind in
+    virtio) disk=(-drive "file=$STICK_IMG,format=raw,if=virtio") ;;
+    usb) disk=(-device "qemu-xhci,id=xhci" -drive "if=none,id=stick,file=$STICK_IMG,format=raw"
+      -device "usb-storage,bus=xhci.0,drive=stick") ;;
+    *) die "unknown disk kind $kind" ;;
+  esac
+  local status=0 pid
+  timeout -k 5 "$seconds" qemu-system-x86_64 -accel "$accel" -nographic -nodefaults -serial stdio \
+    -m 512 -no-reboot -kernel "$KERNEL_IMAGE" -initrd "$INITRAMFS" "${disk[@]}" \
+    -append "console=ttyS0 quiet loglevel=3 panic=-1 $*" </dev/null >"$log" 2>&1 &
+  pid=$!
+  echo "$pid" >"$log.pid"
+  wait "$pid" || status=$?
+  rm -f "$log.pid"
+  tr -d '\r' <"$log" >"$log.txt"
+  return $status
+}

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Boot tests: a real Debian kernel under QEMU runs kelmo-map from an initramfs
+# against a stick image, so the real device mapper answers its ioctls.
+#
+#   tests/boot/run.sh BINARY
+#
+# BINARY is the static kelmo-map. Needs root (loop device and FUSE mount to
+# fill the stick). The kernel package is kept in $KELMO_BOOT_CACHE
+# (default /var/cache/kelmo-boot); KELMO_BOOT_JOBS boots run at once (default:
+# number of CPUs). The boot logs are kept when something fails.
+set -euo pipefail
+
+[ $# -eq 1 ] || { echo "usage: $0 BINARY" >&2; exit 2; }
+BINARY=$(realpath "$1")
+. "$(dirname "$0")/lib.sh"
+
+[ "$(id -u)" = 0 ] || die "run as root: the stick is filled through a loop device and FUSE"
+[ -x "$BINARY" ] || die "$BINARY is not executable"
+need_tools
+file -L "$BINARY" | grep -q 'statically linked' || die "$BINARY is not a static binary"
+
+started=$(date +%s)
+make_work kelmo-boot
+
+fetch_kernel
+log "kernel: $KERNEL_PACKAGE"
+build_stick "$WORK" "$BINARY"
+INITRAMFS=$WORK/initramfs.gz
+build_initramfs "$INITRAMFS" "$BINARY" "$WORK/expect.sh"
+STICK_SHA=$(sha256sum <"$WORK/stick.img" | cut -d' ' -f1)
+. "$WORK/expect.sh"
+log "prepared in $(($(date +%s) - started)) s"
+
+passed=0
+failed=0
+ok() { echo "ok - $*"; passed=$((passed + 1)); }
+not_ok() { echo "not ok - $*"; failed=$((failed + 1)); }
+
+# The stick itself: ISO A must be one run, ISO B several.
+if [ "$A_RUNS" = 1 ]; then ok "stick: $A_PATH is one run"; else not_ok "stick: $A_PATH has '$A_RUNS' runs, want 1"; fi
+if [ "${B_RUNS:-0}" -gt 1 ]; then ok "stick: $B_PATH is fragmented ($B_RUNS runs)"; else not_ok "stick: $B_PATH has '$B_RUNS' runs, want more than 1"; fi
+
+# name|disk|seconds|kernel parameters|cases the guest must report
+BOOTS=(
+  "main|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH|path-is-directory path-missing-file path-missing-directory cmdline-map read-only second-run"
+  "args|virtio|150||no-keys args-map-fragmented"
+  "usb|usb|150|kelmo.uuid=$SERIAL kelmo.iso=\"$B_PATH\"|usb-late"
+  "bare|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH|bare-dev"
+  "fail|virtio|200|kelmo.uuid=$SERIAL|one-key wrong-serial empty-iso"
+)
+
+# Each boot gets its own copy of the stick (QEMU locks an image it writes to),
+# checked against the original afterwards.
+boot_one() {
+  local name=$1 kind=$2 seconds=$3 params=$4
+  local t0 status=0
+  t0=$(date +%s)
+  cp --sparse=always "$WORK/stick.img" "$WORK/$name.img"
+  STICK_IMG=$WORK/$name.img boot_vm "$WORK/$name.log" "$seconds" "$kind" "kelmo.boot=$name $params" || status=$?
+  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.status"
+}
+
+jobs_max=${KELMO_BOOT_JOBS:-$(nproc)}
+for entry in "${BOOTS[@]}"; do
+  IFS='|' read -r name kind seconds params _ <<<"$entry"
+  while (($(jobs -rp | wc -l) >= jobs_max)); do wait -n || true; done
+  boot_one "$name" "$kind" "$seconds" "$params" &
+done
+wait
+
+for entry in "${BOOTS[@]}"; do
+  IFS='|' read -r name kind seconds params cases <<<"$entry"
+  status=missing took='?'
+  [ -f "$WORK/$name.status" ] && read -r status took <"$WORK/$name.status"
+  log "boot $name ($kind): $took s, qemu status $status"
+  txt=$WORK/$name.log.txt
+  boot_failed=0
+  for c in $cases; do
+    line=$(grep -a -m1 "^KELMO-CASE $c " "$txt" || true)
+    case $line in
+      "KELMO-CASE $c PASS"*) ok "$name: $c${line#KELMO-CASE "$c" PASS}" ;;
+      "KELMO-CASE $c FAIL"*) not_ok "$name: $c${line#KELMO-CASE "$c" FAIL}"; boot_failed=1 ;;
+      *) not_ok "$name: $c: no verdict on the console"; boot_failed=1 ;;
+    esac
+  done
+  # Verdicts the list above does not know are failures too.
+  while IFS= read -r line; do
+    c=${line#KELMO-CASE }
+    c=${c%% *}
+    [[ " $cases " == *" $c "* ]] || { not_ok "$name: unexpected verdict: ${line#KELMO-CASE }"; boot_failed=1; }
+  done < <(grep -a '^KELMO-CASE ' "$txt" || true)
+  if grep -aq "^KELMO-DONE $name\$" "$txt" && [ "$status" = 0 ]; then
+    ok "$name: guest finished and powered off"
+  else
+    not_ok "$name: guest did not finish (qemu status $status)"
+    boot_failed=1
+  fi
+  if [ "$(sha256sum <"$WORK/$name.img" | cut -d' ' -f1)" = "$STICK_SHA" ]; then
+    ok "$name: stick image unchanged"
+  else
+    not_ok "$name: stick image changed during the boot"
+    boot_failed=1
+  fi
+  grep -a '^KELMO-NOTE ' "$txt" | sed 's/^/# /' >&2 || true
+  if ((boot_failed)); then
+    grep -a '^KELMO-DMESG ' "$txt" | sed 's/^KELMO-DMESG /# dmesg: /' >&2 || true
+  fi
+  rm -f "$WORK/$name.img"
+done
+
+log "total $(($(date +%s) - started)) s"
+if ((failed)); then
+  keep=$(mktemp -d /tmp/kelmo-boot-logs.XXXXXX)
+  cp "$WORK"/*.log.txt "$WORK/expect.sh" "$keep/"
+  log "boot logs kept in $keep"
+fi
+echo "$passed passed, $failed failed"
+((failed == 0))
