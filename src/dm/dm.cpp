@@ -66,15 +66,15 @@ uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t 
     uint64_t length = runs[i].count;
     // The last run covers whole clusters; the device ends with the file.
     if (length > file_sectors - position) length = file_sectors - position;
-    dm_target_spec* spec = reinterpret_cast<dm_target_spec*>(record);
-    spec->sector_start = position;
-    spec->length = length;
-    snprintf(spec->target_type, sizeof spec->target_type, "linear");
+    dm_target_spec* target = reinterpret_cast<dm_target_spec*>(record);
+    target->sector_start = position;
+    target->length = length;
+    snprintf(target->target_type, sizeof target->target_type, "linear");
     char* params = reinterpret_cast<char*>(record + sizeof(dm_target_spec));
     int k = snprintf(params, kParams, "%s %llu", device, (unsigned long long)runs[i].start);
     // Record, text and its zero byte, padded to 8 bytes.
-    spec->next = uint32_t((k + 48) & ~7);
-    record += spec->next;
+    target->next = uint32_t((k + 48) & ~7);
+    record += target->next;
     position += length;
     ++targets;
   }
