@@ -107,6 +107,12 @@ in_ns case_boot "cmdline without kelmo.iso" "$A" "quiet kelmo.uuid=1A2B-3C4D" 0 
 in_ns case_boot "cmdline, folder" "$A" "$folder_keys" 1 "$FOLDER"
 in_ns case_boot "folder" "$A" "$folder_keys" 1 "$FOLDER" 1A2B-3C4D /isos
 in_ns case_boot "root" "$A" "$folder_keys" 1 "$FOLDER" 1A2B-3C4D /
+in_ns case_boot "empty path" "$A" "$folder_keys" 1 "$FOLDER" 1A2B-3C4D ""
+# 14 + 4081 characters fill the 4095 the path keeps; "/nope" after them is cut.
+in_ns case_boot "path cut at 4095 characters" "$A" "$folder_keys" 1 "$DM_LINE" 1A2B-3C4D \
+  "/isos/Live.iso$(printf '/%.0s' {1..4081})/nope"
+in_ns case_boot "path one character shorter" "$A" "$folder_keys" 1 "não achei n" 1A2B-3C4D \
+  "/isos/Live.iso$(printf '/%.0s' {1..4079})/nope"
 in_ns case_boot "missing file" "$A" "$folder_keys" 1 "não achei nope.iso" 1A2B-3C4D /isos/nope.iso
 in_ns case_boot "missing folder" "$A" "$folder_keys" 1 "não achei nodir" 1A2B-3C4D /nodir/Live.iso
 in_ns case_boot "broken FAT chain" "$BAD" "$folder_keys" 1 "$BROKEN_CHAIN" 1A2B-3C4D "/My ISOs/live.iso"
