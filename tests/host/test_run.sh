@@ -383,6 +383,11 @@ for first in 2048 4097; do
   KELMO_MAP_OFFSET=$((offset + 512)) kel "$d/img" "ISO/Kelmo Live.iso"
   check "disk, partition at sector $start: offset one sector off, não é exFAT" failed_with "não é exFAT"
 done
+# Offsets past the end of the image, up to where position + offset wraps.
+for form in 0x10000000000 18446744073709551615 -512 99999999999999999999999; do
+  KELMO_MAP_OFFSET=$form kel "$d/img" "ISO/Kelmo Live.iso"
+  check "disk: KELMO_MAP_OFFSET=$form is past the end, não é exFAT" failed_with "não é exFAT"
+done
 
 # --- volume serial: "%04X-%04X", high half first, as blkid shows it -------
 # (Not 1A2B-3C4D: the boot-run tests look for that one.)
