@@ -28,18 +28,20 @@ class Cmdline : public ::testing::Test {
  protected:
   char file[64] = "/tmp/kelmo-cmdline-XXXXXX";
   bool mounted = false;
+  bool created = false;
 
   void SetUp() override {
     if (!enter_private_namespace()) GTEST_SKIP() << "needs root for a private mount namespace";
   }
   void TearDown() override {
     if (mounted) umount("/proc/cmdline");
-    if (file[20] != 'X') unlink(file);
+    if (created) unlink(file);
   }
   // Puts `text` (byte for byte) where the reader looks for the command line.
   void use(const std::string& text) {
     int fd = mkstemp(file);
     ASSERT_GE(fd, 0);
+    created = true;
     ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
     close(fd);
     ASSERT_EQ(mount(file, "/proc/cmdline", nullptr, MS_BIND, nullptr), 0);
