@@ -50,6 +50,7 @@ stage "release build: unit and host tests" build_and_test build
 stage "sanitizer build: unit and host tests" build_and_test build-asan -DKELMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 stage "fuzz smoke run" fuzz_smoke
 stage "boot tests in QEMU" bash tests/boot/run.sh build/kelmo-map
+stage "packaging: install, .deb, boots through initramfs-tools and dracut" bash tests/packaging/run.sh build-pkg
 
 echo "=== summary"
 failed=0

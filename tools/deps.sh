@@ -7,6 +7,7 @@ packages=(
   clang-14 libclang-rt-14-dev              # fuzz harnesses
   exfatprogs exfat-fuse fuse3 fdisk util-linux e2fsprogs strace file python3   # host tests
   qemu-system-x86 busybox-static cpio xorriso xz-utils kmod     # boot tests
+  initramfs-tools-core dracut-core dpkg-dev lintian man-db mandoc  # packaging tests
 )
 missing=()
 for p in "${packages[@]}"; do

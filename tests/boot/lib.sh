@@ -207,9 +207,10 @@ make_iso() {
 #   /Kelmo ISOs/kelmo live.iso   ISO B, appended in chunks between filler
 #                                appends, so its clusters are scattered
 #   /isos/empty.iso              0 bytes
-# and WORK/expect.sh with what the guest must see.
+# and WORK/expect.sh with what the guest must see. The files of EXTRA, a
+# directory, when given, go into both ISOs too.
 build_stick() {
-  local work=$1 bin=$2
+  local work=$1 bin=$2 extra=${3:-}
   local img=$work/stick.img
   local a=$work/iso-a b=$work/iso-b
   mkdir -p "$a" "$b"
@@ -217,6 +218,10 @@ build_stick() {
   head -c 1500000 /dev/urandom >"$a/DATA.BIN"
   printf 'Kelmo live B: lido do ISO fragmentado.\n' >"$b/README.TXT"
   head -c 2500000 /dev/urandom >"$b/DATA.BIN"
+  if [ -n "$extra" ]; then
+    cp -a "$extra"/. "$a"/
+    cp -a "$extra"/. "$b"/
+  fi
   make_iso "$a" "$work/a.iso" KELMO_A
   make_iso "$b" "$work/b.iso" KELMO_B
 

@@ -1,0 +1,10 @@
+#!/bin/sh
+# Sourced by dracut's init. Queues kelmo-map only when kelmo.uuid= is given,
+# so a machine booted without it is unaffected.
+if getarg kelmo.uuid= >/dev/null; then
+    # After udev has settled the stick is usually there; kelmo-map still
+    # waits for it by itself.
+    /sbin/initqueue --settled --onetime --unique --name kelmo-map /sbin/kelmo-map-job
+    # The queue is not finished before the job has run, whatever root= is.
+    echo '[ -e /tmp/kelmo-map.done ]' >"$hookdir/initqueue/finished/kelmo-map.sh"
+fi

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The packaging tests, as root: the install into a DESTDIR, the Debian
+# package, and real boots through initramfs-tools and dracut.
+#
+#   tests/packaging/run.sh BUILD_DIR
+#
+# BUILD_DIR is a build tree of its own (configured here for /usr, without the
+# program's tests): not the one the unit and host tests use.
+set -euo pipefail
+[ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
+here=$(cd "$(dirname "$0")" && pwd)
+build=$1
+
+passed=0
+failed=0
+started=$(date +%s)
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+for t in install deb boot; do
+  echo "# --- $t"
+  t0=$(date +%s)
+  # Each script's closing count is turned into a comment: the closing line
+  # of this run is the total.
+  status=0
+  bash "$here/$t.sh" "$build" | tee "$out" |
+    sed -E 's/^([0-9]+ passed, [0-9]+ failed)$/# '"$t"': \1/' || status=${PIPESTATUS[0]}
+  last=$(tail -n 1 "$out")
+  if [[ $last =~ ^([0-9]+)\ passed,\ ([0-9]+)\ failed$ ]]; then
+    passed=$((passed + BASH_REMATCH[1]))
+    failed=$((failed + BASH_REMATCH[2]))
+    if [ "$status" != 0 ] && [ "${BASH_REMATCH[2]}" = 0 ]; then
+      echo "not ok - $t.sh exited with status $status"
+      failed=$((failed + 1))
+    fi
+  else
+    echo "not ok - $t.sh ended (status $status) without its count"
+    failed=$((failed + 1))
+  fi
+  echo "# $t: $(($(date +%s) - t0)) s"
+done
+echo "# packaging tests: $(($(date +%s) - started)) s"
+echo "$passed passed, $failed failed"
+((failed == 0))
