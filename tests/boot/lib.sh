@@ -70,9 +70,17 @@ need_tools() {
 # The kernel linux-image-amd64 points at, downloaded once and unpacked (never
 # installed) into the cache. Sets KERNEL_IMAGE, KERNEL_MODULES (the
 # lib/modules/VERSION directory) and KERNEL_PACKAGE.
+kernel_package() {
+  apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ {print $2; exit}'
+}
 fetch_kernel() {
-  KERNEL_PACKAGE=$(apt-cache depends linux-image-amd64 2>/dev/null |
-    awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ {print $2; exit}')
+  KERNEL_PACKAGE=$(kernel_package)
+  # A machine whose package lists were never fetched knows no kernel yet.
+  if [ -z "$KERNEL_PACKAGE" ]; then
+    apt-get update -qq >/dev/null 2>&1 || true
+    KERNEL_PACKAGE=$(kernel_package)
+  fi
   [ -n "$KERNEL_PACKAGE" ] || die "apt-cache depends linux-image-amd64 named no kernel package"
   local dir=$BOOT_CACHE/$KERNEL_PACKAGE
   if [ ! -f "$dir/unpacked" ]; then
