@@ -101,6 +101,7 @@ fetch_kernel() {
   builtin=$(find "$dir/root" -path '*/modules/*/modules.builtin' | head -n1)
   [ -f "$KERNEL_IMAGE" ] && [ -n "$builtin" ] || die "unexpected layout in $dir"
   KERNEL_MODULES=$(dirname "$builtin")
+  choose_accel
 }
 
 # Module name as the kernel knows it: dashes become underscores.
@@ -308,14 +309,38 @@ B_RUNS=$RUNS_B
 EOF
 }
 
+# The accelerator for every boot of this run: KELMO_QEMU_ACCEL (kvm or tcg)
+# when set, else KVM only if a kernel really runs under it. /dev/kvm can be
+# there and writable while the CPU offers no virtualization to this machine
+# (QEMU then stops after "Booting from ROM"), so the probe boots the test
+# kernel without an initramfs and waits for its first console line.
+# Called by fetch_kernel, so every harness decides before its first boot.
+choose_accel() {
+  if [ -n "${KELMO_QEMU_ACCEL:-}" ]; then
+    case $KELMO_QEMU_ACCEL in
+      kvm | tcg) log "QEMU accelerator: $KELMO_QEMU_ACCEL (from KELMO_QEMU_ACCEL)"; return 0 ;;
+      *) die "KELMO_QEMU_ACCEL must be kvm or tcg, not '$KELMO_QEMU_ACCEL'" ;;
+    esac
+  fi
+  local accel=tcg out
+  if [ -w /dev/kvm ] && [ -n "${KERNEL_IMAGE:-}" ]; then
+    out=$(timeout -k 2 20 qemu-system-x86_64 -accel kvm -nographic -nodefaults -serial stdio -m 256 \
+      -no-reboot -kernel "$KERNEL_IMAGE" -append "console=ttyS0 panic=-1" </dev/null 2>&1 | head -c 65536 || true)
+    grep -aq 'Linux version' <<<"$out" && accel=kvm
+  fi
+  # Decided once: every later boot of this run (and its children) uses it.
+  export KELMO_QEMU_ACCEL=$accel
+  log "QEMU accelerator: $accel$([ -e /dev/kvm ] && [ "$accel" = tcg ] && echo ' (/dev/kvm does not run a guest here)')"
+}
+
 # boot_vm LOG SECONDS DISK_KIND CMDLINE...: one boot; DISK_KIND is virtio or
 # usb. The disk is attached writable on purpose, so a write would reach the
 # image and show in its hash.
 boot_vm() {
   local log=$1 seconds=$2 kind=$3
   shift 3
-  local accel=tcg
-  [ -w /dev/kvm ] && accel=kvm
+  local accel=${KELMO_QEMU_ACCEL:-}
+  [ -n "$accel" ] || die "boot_vm before choose_accel"
   local disk=()
   case $kind in
     virtio) disk=(-drive "file=$STICK_IMG,format=raw,if=virtio") ;;
