@@ -297,11 +297,11 @@ build_stick() {
   test_b=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" "/Kelmo ISOs/kelmo live.iso" | head -n1)
   RUNS_A=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_a")
   RUNS_B=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_b")
+  log "stick: A: $test_a"
+  log "stick: B: $test_b"
   local test_c
   test_c=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" "/Imagens ISO/Instalação.iso" | head -n1)
   log "stick: C: $test_c"
-  log "stick: A: $test_a"
-  log "stick: B: $test_b"
 
   cat >"$work/expect.sh" <<EOF
 SERIAL=$STICK_SERIAL
