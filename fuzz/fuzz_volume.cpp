@@ -75,9 +75,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(fat_next(c) == direct, "FAT window differs from the direct read");
   }
 
-  static const char* const paths[] = {"isos/live.iso", "UPPER.txt", "a/b/c", "/", "isos"};
+  // Names beyond ASCII as seeded by make-seeds.sh (UTF-8, one of 255 units),
+  // and components that are not UTF-8 (an overlong "/", an encoded surrogate).
+  static char longest[512];
+  if (!longest[0])
+    for (int i = 0; i < 85; ++i) strcat(longest, "\xc3\xa7\xc3\xa3o");
+  static const char* const paths[] = {"isos/live.iso",
+                                      "UPPER.txt",
+                                      "a/b/c",
+                                      "/",
+                                      "isos",
+                                      "Imagens ISO/Instala\xc3\xa7\xc3\xa3o.iso",
+                                      "\xf0\x9f\x98\x80/\xe6\x97\xa5\xe6\x9c\xac.iso",
+                                      "Imagens ISO\xc0\xaf\xed\xa0\x80",
+                                      longest};
   for (const char* p : paths) {
-    char path[64];
+    char path[512];
     snprintf(path, sizeof path, "%s", p);
     EntryMatch found;
     const char* missing = nullptr;

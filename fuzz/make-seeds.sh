@@ -28,6 +28,14 @@ real_volume() {
   mkdir -p "$work/mnt/isos" "$work/mnt/a/b"
   echo c > "$work/mnt/a/b/c"
   echo upper > "$work/mnt/Upper.TXT"
+  if [ "$style" = names ]; then
+    # UTF-16 names: accents, CJK, an emoji (a surrogate pair), 255 units,
+    # made first so that the directories lie inside the cut
+    mkdir -p "$work/mnt/Imagens ISO" "$work/mnt/😀"
+    head -c 3000 /dev/urandom > "$work/mnt/Imagens ISO/Instalação.iso"
+    echo cjk > "$work/mnt/😀/日本.iso"
+    echo longest > "$work/mnt/$(printf 'ção%.0s' {1..85})"
+  fi
   if [ "$style" = fragmented ]; then
     # Interleaved appends leave the two files' clusters alternating.
     for i in 1 2 3 4 5 6; do
@@ -45,6 +53,7 @@ real_volume() {
 real_volume mkfs-512-fragmented 512 fragmented
 real_volume mkfs-512-contiguous 512 contiguous
 real_volume mkfs-4k-fragmented 4K fragmented
+real_volume mkfs-512-names 512 names
 
 # A volume built byte by byte: 512-byte clusters, FAT at sector 8, heap at
 # sector 16, root in cluster 2, isos/ in cluster 3, live.iso in 4 -> 6 -> 5.

@@ -17,8 +17,13 @@ struct EntryMatch {
 extern ExtentTable g_dir_extents;
 
 // Searches the directory allocated at `first`/`length`/`contiguous` for the
-// entry set named `name` (non-empty). Names match without regard to ASCII
-// case; a name unit outside ASCII matches any byte of 0x80 or above. On
+// entry set named `name` (non-empty). A stored name matches by either rule:
+// - bytes: one byte of `name` per stored unit; a unit outside ASCII matches
+//   any byte of 0x80 or above;
+// - UTF-8: `name` is well-formed UTF-8 with a multi-byte sequence, and
+//   decoded to UTF-16 it has the stored units, one for one.
+// ASCII letters match without regard to case, in both rules; no other
+// character folds. The first matching set in directory order wins. On
 // success `out` is written; on -1 it is untouched.
 int dir_lookup(uint32_t first, uint64_t length, int contiguous, const char* name, EntryMatch& out);
 

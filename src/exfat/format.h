@@ -35,6 +35,7 @@ constexpr uint8_t kAttributeDirectory = 0x10;
 constexpr unsigned kGeneralSecondaryFlags = 1;
 constexpr uint8_t kNoFatChain = 0x02;
 constexpr unsigned kNameLength = 3;
+constexpr unsigned kMaxNameLength = 255;  // NameLength is one byte: UTF-16 units
 constexpr unsigned kFirstCluster = 20;
 constexpr unsigned kDataLength = 24;
 // File Name entry: 15 UTF-16LE units from byte 2.

@@ -216,6 +216,7 @@ make_iso() {
 #   /Kelmo ISOs/kelmo live.iso   ISO B, appended in chunks between filler
 #                                appends, so its clusters are scattered
 #   /isos/empty.iso              0 bytes
+#   /Imagens ISO/Instalação.iso  ISO C, a name beyond ASCII (UTF-16 on disk)
 # and WORK/expect.sh with what the guest must see. The files of EXTRA, a
 # directory, when given, go into both ISOs too.
 build_stick() {
@@ -233,6 +234,11 @@ build_stick() {
   fi
   make_iso "$a" "$work/a.iso" KELMO_A
   make_iso "$b" "$work/b.iso" KELMO_B
+  local c=$work/iso-c
+  mkdir -p "$c"
+  printf 'Kelmo live C: achado pelo nome Instalação.iso.\n' >"$c/README.TXT"
+  head -c 700000 /dev/urandom >"$c/DATA.BIN"
+  make_iso "$c" "$work/c.iso" KELMO_C
 
   rm -f "$img"
   truncate -s 64M "$img"
@@ -277,6 +283,8 @@ build_stick() {
     sync "$mnt/isos/filler.bin"
     i=$((i + 1))
   done
+  mkdir -p "$mnt/Imagens ISO"
+  cp "$work/c.iso" "$mnt/Imagens ISO/Instalação.iso"
   umount "$mnt"
   FUSE_MNT=
   wait "$FUSE_PID" || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
@@ -291,6 +299,10 @@ build_stick() {
   RUNS_B=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_b")
   log "stick: A: $test_a"
   log "stick: B: $test_b"
+  local test_c
+  # A binary that cannot find it leaves U_RUNS empty; run.sh and the guest say so.
+  test_c=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" "/Imagens ISO/Instalação.iso" | head -n1 || true)
+  log "stick: C: $test_c"
 
   cat >"$work/expect.sh" <<EOF
 SERIAL=$STICK_SERIAL
@@ -306,6 +318,12 @@ B_SIZE=$(stat -c %s "$work/b.iso")
 B_README_SHA=$(sha256sum <"$b/README.TXT" | cut -d' ' -f1)
 B_DATA_SHA=$(sha256sum <"$b/DATA.BIN" | cut -d' ' -f1)
 B_RUNS=$RUNS_B
+U_PATH='/Imagens ISO/Instalação.iso'
+U_SHA=$(sha256sum <"$work/c.iso" | cut -d' ' -f1)
+U_SIZE=$(stat -c %s "$work/c.iso")
+U_README_SHA=$(sha256sum <"$c/README.TXT" | cut -d' ' -f1)
+U_DATA_SHA=$(sha256sum <"$c/DATA.BIN" | cut -d' ' -f1)
+U_RUNS=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_c")
 EOF
 }
 

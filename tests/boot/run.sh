@@ -38,6 +38,7 @@ not_ok() { echo "not ok - $*"; failed=$((failed + 1)); }
 
 # The stick itself: ISO A must be one run, ISO B several.
 if [ "$A_RUNS" = 1 ]; then ok "stick: $A_PATH is one run"; else not_ok "stick: $A_PATH has '$A_RUNS' runs, want 1"; fi
+if [ "${U_RUNS:-0}" -ge 1 ]; then ok "stick: $U_PATH is found by --test"; else not_ok "stick: $U_PATH has '$U_RUNS' runs"; fi
 if [ "${B_RUNS:-0}" -gt 1 ]; then ok "stick: $B_PATH is fragmented ($B_RUNS runs)"; else not_ok "stick: $B_PATH has '$B_RUNS' runs, want more than 1"; fi
 
 # name|disk|seconds|kernel parameters|cases the guest must report
@@ -47,6 +48,7 @@ BOOTS=(
   "usb|usb|150|kelmo.uuid=$SERIAL kelmo.iso=\"$B_PATH\"|usb-late"
   "bare|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH|bare-dev"
   "fail|virtio|200|kelmo.uuid=$SERIAL|one-key wrong-serial empty-iso"
+  "utf8|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=\"$U_PATH\"|utf8-cmdline-map"
 )
 
 # Each boot gets its own copy of the stick (QEMU locks an image it writes to),

@@ -309,3 +309,14 @@ boot_demo() {
   cat /mnt/README.TXT 2>&1 | sed 's/^/KELMO-DEMO /'
   umount /mnt
 }
+
+# Kernel parameters name ISO C by a quoted path with a space and names beyond
+# ASCII, in UTF-8 as a boot loader passes them.
+boot_utf8() {
+  begin utf8-cmdline-map
+  grep -qF "kelmo.iso=\"$U_PATH\"" /proc/cmdline || problem "/proc/cmdline lacks the quoted path: $(cat /proc/cmdline)"
+  kmap
+  expect_result "$(success_line "$U_RUNS")" 0
+  check_mapping "$U_SHA" "$U_SIZE" vda1 "$U_README_SHA" "$U_DATA_SHA"
+  end
+}
