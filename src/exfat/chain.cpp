@@ -14,6 +14,40 @@ static uint64_t cluster_to_sector(uint32_t c) {
 
 static ReadWindow g_fat_window;
 
+// Within one run the clusters follow each other on disk, so a cluster met
+// twice always lies in two runs that overlap. Checked on a copy sorted by
+// start (heapsort: no allocation, n log n for the 4096 runs of a large file).
+static Extent g_sorted[kMaxExtents];
+
+static void sift_down(Extent* a, int32_t root, int32_t n) {
+  for (;;) {
+    int32_t child = 2 * root + 1;
+    if (child >= n) return;
+    if (child + 1 < n && a[child + 1].start > a[child].start) ++child;
+    if (a[root].start >= a[child].start) return;
+    Extent t = a[root];
+    a[root] = a[child];
+    a[child] = t;
+    root = child;
+  }
+}
+
+static bool no_runs_overlap(const ExtentTable& table) {
+  int32_t n = table.count;
+  for (int32_t i = 0; i < n; ++i) g_sorted[i] = table.runs[i];
+  for (int32_t i = n / 2 - 1; i >= 0; --i) sift_down(g_sorted, i, n);
+  for (int32_t end = n - 1; end > 0; --end) {
+    Extent t = g_sorted[0];
+    g_sorted[0] = g_sorted[end];
+    g_sorted[end] = t;
+    sift_down(g_sorted, 0, end);
+  }
+  // Runs lie inside the heap, so start + count cannot wrap.
+  for (int32_t i = 1; i < n; ++i)
+    if (g_sorted[i - 1].start + g_sorted[i - 1].count > g_sorted[i].start) return false;
+  return true;
+}
+
 uint32_t fat_next(uint32_t c) {
   uint8_t entry[4];
   if (read_windowed(g_fat_window, uint64_t(g_volume.fat_offset) * kSectorSize + uint64_t(c) * 4, entry, 4) != 0)
@@ -49,8 +83,10 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
   }
 
   // A cluster met twice means the FAT loops; a valid chain never repeats one.
-  // Brent's method: compare each cluster with a mark moved at powers of two,
-  // so a loop of any length is caught within a few turns at no extra reads.
+  // Brent's method stops a long ring early at no extra reads: each cluster is
+  // compared with a mark moved at powers of two, so the walk ends within a
+  // few turns of the ring. It sees a repeat only once the walk has gone
+  // around far enough, so the verdict comes from no_runs_overlap below.
   uint32_t mark = first;
   uint64_t since_mark = 0, stride = 1;
   uint32_t c = first;
@@ -72,5 +108,5 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
     }
     c = fat_next(c);
   }
-  return 0;
+  return no_runs_overlap(table) ? 0 : -1;
 }
