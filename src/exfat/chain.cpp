@@ -32,8 +32,21 @@ static void sift_down(Extent* a, int32_t root, int32_t n) {
   }
 }
 
+// Neighbours of runs in order of start; -1 when they are not in that order.
+static int neighbours_apart(const Extent* runs, int32_t n) {
+  for (int32_t i = 1; i < n; ++i) {
+    if (runs[i - 1].start > runs[i].start) return -1;
+    // Runs lie inside the heap, so start + count cannot wrap.
+    if (runs[i - 1].start + runs[i - 1].count > runs[i].start) return 0;
+  }
+  return 1;
+}
+
 static bool no_runs_overlap(const ExtentTable& table) {
   int32_t n = table.count;
+  // A file written in one go has its runs in order already: no sort needed.
+  int verdict = neighbours_apart(table.runs, n);
+  if (verdict >= 0) return verdict == 1;
   for (int32_t i = 0; i < n; ++i) g_sorted[i] = table.runs[i];
   for (int32_t i = n / 2 - 1; i >= 0; --i) sift_down(g_sorted, i, n);
   for (int32_t end = n - 1; end > 0; --end) {
@@ -42,10 +55,7 @@ static bool no_runs_overlap(const ExtentTable& table) {
     g_sorted[end] = t;
     sift_down(g_sorted, 0, end);
   }
-  // Runs lie inside the heap, so start + count cannot wrap.
-  for (int32_t i = 1; i < n; ++i)
-    if (g_sorted[i - 1].start + g_sorted[i - 1].count > g_sorted[i].start) return false;
-  return true;
+  return neighbours_apart(g_sorted, n) == 1;
 }
 
 uint32_t fat_next(uint32_t c) {
