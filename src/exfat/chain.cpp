@@ -15,47 +15,49 @@ static uint64_t cluster_to_sector(uint32_t c) {
 static ReadWindow g_fat_window;
 
 // Within one run the clusters follow each other on disk, so a cluster met
-// twice always lies in two runs that overlap. Checked on a copy sorted by
-// start (heapsort: no allocation, n log n for the 4096 runs of a large file).
-static Extent g_sorted[kMaxExtents];
+// twice always lies in two runs that overlap. When the runs are not in disk
+// order already, they are checked in the order of a sorted copy of their
+// starts, each carrying its run's index in the low 12 bits (a start is below
+// 2^49, so the key cannot overflow). Bottom-up merge sort over two static
+// arrays: no allocation, n log n.
+static_assert(kMaxExtents <= 4096);
+static uint64_t g_keys[2][kMaxExtents];
 
-static void sift_down(Extent* a, int32_t root, int32_t n) {
-  for (;;) {
-    int32_t child = 2 * root + 1;
-    if (child >= n) return;
-    if (child + 1 < n && a[child + 1].start > a[child].start) ++child;
-    if (a[root].start >= a[child].start) return;
-    Extent t = a[root];
-    a[root] = a[child];
-    a[child] = t;
-    root = child;
+static const uint64_t* sorted_keys(const Extent* runs, int32_t n) {
+  uint64_t* from = g_keys[0];
+  uint64_t* to = g_keys[1];
+  for (int32_t k = 0; k < n; ++k) from[k] = runs[k].start << 12 | uint64_t(k);
+  for (int32_t width = 1; width < n; width *= 2) {
+    for (int32_t low = 0; low < n; low += 2 * width) {
+      int32_t middle = low + width < n ? low + width : n;
+      int32_t high = low + 2 * width < n ? low + 2 * width : n;
+      int32_t i = low, j = middle, k = low;
+      while (i < middle && j < high) to[k++] = from[j] < from[i] ? from[j++] : from[i++];
+      while (i < middle) to[k++] = from[i++];
+      while (j < high) to[k++] = from[j++];
+    }
+    uint64_t* done = to;
+    to = from;
+    from = done;
   }
+  return from;
 }
 
-// Neighbours of runs in order of start; -1 when they are not in that order.
-static int neighbours_apart(const Extent* runs, int32_t n) {
-  for (int32_t i = 1; i < n; ++i) {
-    if (runs[i - 1].start > runs[i].start) return -1;
-    // Runs lie inside the heap, so start + count cannot wrap.
-    if (runs[i - 1].start + runs[i - 1].count > runs[i].start) return 0;
-  }
-  return 1;
-}
+// Runs lie inside the heap, so start + count cannot wrap.
+static bool apart(const Extent& a, const Extent& b) { return a.start + a.count <= b.start; }
 
 static bool no_runs_overlap(const ExtentTable& table) {
+  const Extent* runs = table.runs;
   int32_t n = table.count;
-  // A file written in one go has its runs in order already: no sort needed.
-  int verdict = neighbours_apart(table.runs, n);
-  if (verdict >= 0) return verdict == 1;
-  for (int32_t i = 0; i < n; ++i) g_sorted[i] = table.runs[i];
-  for (int32_t i = n / 2 - 1; i >= 0; --i) sift_down(g_sorted, i, n);
-  for (int32_t end = n - 1; end > 0; --end) {
-    Extent t = g_sorted[0];
-    g_sorted[0] = g_sorted[end];
-    g_sorted[end] = t;
-    sift_down(g_sorted, 0, end);
-  }
-  return neighbours_apart(g_sorted, n) == 1;
+  int32_t i = 1;
+  for (; i < n && runs[i - 1].start <= runs[i].start; ++i)
+    if (!apart(runs[i - 1], runs[i])) return false;
+  if (i >= n) return true;  // in disk order, as a file written in one go
+
+  const uint64_t* keys = sorted_keys(runs, n);
+  for (int32_t k = 1; k < n; ++k)
+    if (!apart(runs[keys[k - 1] & 0xFFF], runs[keys[k] & 0xFFF])) return false;
+  return true;
 }
 
 uint32_t fat_next(uint32_t c) {
