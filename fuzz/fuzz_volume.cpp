@@ -1,12 +1,14 @@
 // libFuzzer harness: an arbitrary volume image through the probe, the path
 // walk, the run builder and the device-mapper table, opened by path as the
 // program opens a device. Beyond crashes it checks the promise that matters
-// most: every run lies inside the cluster heap and covers the file, and the
-// table never leaves its buffer.
+// most: every run lies inside the cluster heap, no sector is in two runs, the
+// runs add up to exactly the file's whole clusters, and the table never
+// leaves its buffer.
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +30,16 @@ static void check(bool ok, const char* what) {
   }
 }
 
+static Extent g_sorted[kMaxExtents];
+
+// No sector twice: sorted by start, each run ends before the next begins.
+static void check_no_overlap(const ExtentTable& table) {
+  std::copy(table.runs, table.runs + table.count, g_sorted);
+  std::sort(g_sorted, g_sorted + table.count, [](const Extent& a, const Extent& b) { return a.start < b.start; });
+  for (int32_t i = 1; i < table.count; ++i)
+    check(g_sorted[i - 1].start + g_sorted[i - 1].count <= g_sorted[i].start, "two runs overlap");
+}
+
 static void check_runs(const EntryMatch& found) {
   uint64_t heap_start = g_volume.heap_offset;
   uint64_t heap_end = heap_start + (uint64_t(g_volume.cluster_count) << g_volume.cluster_shift);
@@ -39,9 +51,14 @@ static void check_runs(const EntryMatch& found) {
           "run outside the cluster heap");
     total += run.count;
   }
+  // Exactly the file's whole clusters: no more, no fewer.
   uint64_t cluster_size = g_volume.cluster_size;
-  if (found.data_length + cluster_size - 1 >= cluster_size)
-    check(total * 512 >= found.data_length, "runs shorter than the file");
+  uint64_t clusters = found.data_length + cluster_size - 1 < cluster_size
+                          ? 0
+                          : (found.data_length + cluster_size - 1) / cluster_size;
+  check(total == clusters << g_volume.cluster_shift, "runs do not add up to the file's clusters");
+
+  check_no_overlap(g_runs);
 
   size_t size = dm_buffer_size(g_runs.count);
   uint8_t* buffer = static_cast<uint8_t*>(malloc(size));  // exact size: ASan sees any overrun
@@ -63,6 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   check(g_volume.cluster_shift <= 16 && g_volume.cluster_size == 512u << g_volume.cluster_shift, "geometry");
+  check(g_volume.cluster_count <= 0xFFFFFFF5, "ClusterCount above the format's limit");
 
   // The FAT window must answer exactly as single 4-byte reads would.
   for (size_t i = 0; i + 4 <= size && i < 256; i += 4) {
@@ -98,6 +116,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       check(missing && *missing, "failure without a component");
       continue;
     }
+    // The directory searched last was read through runs that must not overlap either.
+    if (strcmp(p, "/") != 0) check_no_overlap(g_dir_extents);
     if (chain_to_extents(found.first_cluster, found.data_length, found.contiguous, g_runs) == 0) check_runs(found);
   }
   close(g_volume.device);

@@ -14,6 +14,52 @@ static uint64_t cluster_to_sector(uint32_t c) {
 
 static ReadWindow g_fat_window;
 
+// Within one run the clusters follow each other on disk, so a cluster met
+// twice always lies in two runs that overlap. When the runs are not in disk
+// order already, they are checked in the order of a sorted copy of their
+// starts, each carrying its run's index in the low 12 bits (a start is below
+// 2^49, so the key cannot overflow). Bottom-up merge sort over two static
+// arrays: no allocation, n log n.
+static_assert(kMaxExtents <= 4096);
+static uint64_t g_keys[2][kMaxExtents];
+
+static const uint64_t* sorted_keys(const Extent* runs, int32_t n) {
+  uint64_t* from = g_keys[0];
+  uint64_t* to = g_keys[1];
+  for (int32_t k = 0; k < n; ++k) from[k] = runs[k].start << 12 | uint64_t(k);
+  for (int32_t width = 1; width < n; width *= 2) {
+    for (int32_t low = 0; low < n; low += 2 * width) {
+      int32_t middle = low + width < n ? low + width : n;
+      int32_t high = low + 2 * width < n ? low + 2 * width : n;
+      int32_t i = low, j = middle, k = low;
+      while (i < middle && j < high) to[k++] = from[j] < from[i] ? from[j++] : from[i++];
+      while (i < middle) to[k++] = from[i++];
+      while (j < high) to[k++] = from[j++];
+    }
+    uint64_t* done = to;
+    to = from;
+    from = done;
+  }
+  return from;
+}
+
+// Runs lie inside the heap, so start + count cannot wrap.
+static bool apart(const Extent& a, const Extent& b) { return a.start + a.count <= b.start; }
+
+static bool no_runs_overlap(const ExtentTable& table) {
+  const Extent* runs = table.runs;
+  int32_t n = table.count;
+  int32_t i = 1;
+  for (; i < n && runs[i - 1].start <= runs[i].start; ++i)
+    if (!apart(runs[i - 1], runs[i])) return false;
+  if (i >= n) return true;  // in disk order, as a file written in one go
+
+  const uint64_t* keys = sorted_keys(runs, n);
+  for (int32_t k = 1; k < n; ++k)
+    if (!apart(runs[keys[k - 1] & 0xFFF], runs[keys[k] & 0xFFF])) return false;
+  return true;
+}
+
 uint32_t fat_next(uint32_t c) {
   uint8_t entry[4];
   if (read_windowed(g_fat_window, uint64_t(g_volume.fat_offset) * kSectorSize + uint64_t(c) * 4, entry, 4) != 0)
@@ -49,8 +95,10 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
   }
 
   // A cluster met twice means the FAT loops; a valid chain never repeats one.
-  // Brent's method: compare each cluster with a mark moved at powers of two,
-  // so a loop of any length is caught within a few turns at no extra reads.
+  // Brent's method stops a long ring early at no extra reads: each cluster is
+  // compared with a mark moved at powers of two, so the walk ends within a
+  // few turns of the ring. It sees a repeat only once the walk has gone
+  // around far enough, so the verdict comes from no_runs_overlap below.
   uint32_t mark = first;
   uint64_t since_mark = 0, stride = 1;
   uint32_t c = first;
@@ -72,5 +120,5 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
     }
     c = fat_next(c);
   }
-  return 0;
+  return no_runs_overlap(table) ? 0 : -1;
 }

@@ -25,6 +25,7 @@ uint32_t root_cluster_count();
 
 // Fills `table` with the sector runs of an allocation of `length` bytes from
 // cluster `first`, contiguous or through the FAT. The runs cover whole
-// clusters. -1 on a broken or looping chain, a run outside the cluster heap,
-// or more than kMaxExtents runs; `table` then holds what was built so far.
+// clusters. -1 on a broken chain, one that meets a cluster twice within the
+// allocation, a run outside the cluster heap, or more than kMaxExtents runs;
+// `table` then holds what was built so far.
 int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTable& table);

@@ -19,6 +19,7 @@ constexpr unsigned kVolumeSerialNumber = 100;
 constexpr unsigned kBytesPerSectorShift = 108;
 constexpr unsigned kSectorsPerClusterShift = 109;
 constexpr uint32_t kMaxClusterShift = 16;  // 32 MiB clusters
+constexpr uint32_t kMaxClusterCount = 0xFFFFFFF5;  // clusters 2 .. 0xFFFFFFF6
 
 // Directory entry types (byte 0).
 constexpr uint8_t kEntryEndOfDirectory = 0x00;

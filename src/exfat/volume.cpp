@@ -74,6 +74,9 @@ int volume_open(const char* path, const char* serial) {
   g_volume.root_cluster = le32(boot + kFirstClusterOfRootDirectory);
   g_volume.cluster_shift = boot[kSectorsPerClusterShift];
   if (boot[kBytesPerSectorShift] != 9 || g_volume.cluster_shift > kMaxClusterShift) return reject();
+  // Above the format's limit the FAT marks (bad cluster 0xFFFFFFF7, end of
+  // chain) would pass as cluster numbers, and cluster_count + 2 would wrap.
+  if (g_volume.cluster_count > kMaxClusterCount) return reject();
 
   g_volume.cluster_size = uint32_t(kSectorSize) << g_volume.cluster_shift;
   return 0;

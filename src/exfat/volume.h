@@ -37,7 +37,8 @@ struct ReadWindow {
 // `window` starts zeroed (a static); opened is never 0 once a volume is open.
 int read_windowed(ReadWindow& window, uint64_t position, void* buffer, uint32_t length);
 
-// Opens `path` and accepts it when it is exFAT with 512-byte sectors and, if
+// Opens `path` and accepts it when it is exFAT with 512-byte sectors, clusters
+// of at most 32 MiB and a ClusterCount within the format's limit, and, if
 // `serial` is not null, its serial text ("1A2B-3C4D") equals `serial` without
 // regard to ASCII case. On success the device stays open and g_volume is
 // filled; on failure no device is open.

@@ -105,24 +105,35 @@ TEST(DmTable, NoRunsGivesAnEmptyTable) {
 }
 
 TEST(DmTable, RecordsAreAlignedAndSizedByTheirText) {
-  // Texts of 8 to 42 characters: `next` = (k + 48) rounded down to 8.
-  std::vector<Extent> runs = {{0, 1}, {1234567, 1}, {18446744073709551615ull, 1}, {99999999, 1}};
-  uint32_t n;
-  std::vector<uint8_t> b(dm_buffer_size(4), 0);
-  n = dm_fill_table(b.data(), 4, runs.data(), 4 * 512, 4294967295u, 4294967295u);
-  ASSERT_EQ(n, 4u);
-  std::vector<Target> t = records(b, n);
-  const char* expected[] = {"4294967295:4294967295 0", "4294967295:4294967295 1234567",
-                            "4294967295:4294967295 18446744073709551615", "4294967295:4294967295 99999999"};
-  size_t at = 312;
-  for (uint32_t i = 0; i < n; ++i) {
-    EXPECT_EQ(t[i].params, expected[i]);
-    EXPECT_EQ(t[i].next, (strlen(expected[i]) + 48) & ~size_t(7));
-    EXPECT_EQ(t[i].next % 8, 0u);
-    EXPECT_EQ(t[i].sector_start, i);
-    at += t[i].next;
+  // Each record: 40 bytes, the text and its zero byte, then zeros up to a
+  // multiple of 8. Texts of 7, 8, 15 and 16 characters sit on both sides of
+  // that boundary.
+  struct Case {
+    uint32_t major, minor;
+    uint64_t start;
+    const char* params;
+    uint32_t next;
+  };
+  const Case cases[] = {
+      {8, 1, 211, "8:1 211", 48},
+      {8, 1, 2112, "8:1 2112", 56},
+      {8, 1, 12345678901ull, "8:1 12345678901", 56},
+      {8, 1, 123456789012ull, "8:1 123456789012", 64},
+      {4294967295u, 4294967295u, 0, "4294967295:4294967295 0", 64},
+      {4294967295u, 4294967295u, 18446744073709551615ull, "4294967295:4294967295 18446744073709551615", 88},
+  };
+  for (const Case& c : cases) {
+    std::vector<Extent> runs = {{c.start, 1}, {7, 1}};
+    std::vector<uint8_t> b(dm_buffer_size(2), 0xA5);
+    ASSERT_EQ(dm_fill_table(b.data(), 2, runs.data(), 2 * 512, c.major, c.minor), 2u);
+    std::vector<Target> t = records(b, 2);
+    EXPECT_EQ(t[0].params, c.params);
+    EXPECT_EQ(t[0].next, c.next) << c.params;
+    // Zeros from the text's end to the next record, which follows at `next`.
+    for (size_t i = 312 + 40 + strlen(c.params); i < 312 + c.next; ++i) EXPECT_EQ(b[i], 0) << c.params << " " << i;
+    EXPECT_EQ(t[1].sector_start, 1u);
+    EXPECT_EQ(t[1].params, std::to_string(c.major) + ":" + std::to_string(c.minor) + " 7");
   }
-  EXPECT_LE(at, b.size());
 }
 
 TEST(DmTable, StopsAtTheFileEndEvenWithRunsLeft) {

@@ -223,14 +223,42 @@ TEST_F(DirTest, DirectoryOfLengthZeroHasNothing) {
 }
 
 TEST_F(DirTest, UnreadableDirectoryFails) {
-  // A directory whose chain is broken, and one whose data lies past the image.
+  // A directory whose chain is broken after the cluster that holds the name.
   std::vector<Entry> root = entry_set(u"broken", 10, 2 * 4096, false, true);
-  append(root, entry_set(u"far", 2, uint64_t(64) * 4096, true, true));
+  // One whose first cluster lies past the end of the image and whose second
+  // holds the name: the lookup must stop at the failed read, not skip it.
+  append(root, entry_set(u"far", 50, 2 * 4096, false, true));
   v.write_dir({4, 5}, root);
   v.set_fat(10, 0);
   v.write_dir({10}, entry_set(u"x", 11, 1, true));
+  v.chain({50, 12});
+  v.write_dir({12}, entry_set(u"x", 13, 1, true));
   v.image.resize(v.cluster_offset(40));
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(resolve("broken/x"), -1);
+  EXPECT_STREQ(missing, "x");
   EXPECT_EQ(resolve("far/x"), -1);
+  EXPECT_STREQ(missing, "x");
+}
+
+// An entry not in use (TypeCode bit 7 clear) between a set's Stream Extension
+// and its File Name ends the set: the name after it belongs to no file. An
+// in-use entry of another type in the same place is skipped.
+TEST_F(DirTest, EntryNotInUseEndsTheSetInProgress) {
+  for (uint8_t type : {0x01, 0x05, 0x40, 0x41, 0x7F}) {
+    std::vector<Entry> set = entry_set(u"live.iso", 10, 1, true);
+    set.insert(set.begin() + 2, raw_entry(type));
+    v.write_dir({4, 5}, set);
+    ASSERT_EQ(v.open(), 0);
+    EXPECT_EQ(lookup_root("live.iso"), -1) << int(type);
+    close_volume();
+  }
+  for (uint8_t type : {0xA0, 0xE0}) {
+    std::vector<Entry> set = entry_set(u"live.iso", 10, 1, true);
+    set.insert(set.begin() + 2, raw_entry(type));
+    v.write_dir({4, 5}, set);
+    ASSERT_EQ(v.open(), 0);
+    EXPECT_EQ(lookup_root("live.iso"), 0) << int(type);
+    close_volume();
+  }
 }

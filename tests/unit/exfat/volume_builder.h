@@ -56,3 +56,7 @@ void append(std::vector<Entry>& a, const std::vector<Entry>& b);
 
 // Closes the device the reader holds and resets its geometry.
 void close_volume();
+
+// Positioned reads the program has made on any device since the test binary
+// started (the unit tests link with -Wl,--wrap=pread).
+uint64_t device_reads();

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Remakes the regression inputs: small inputs that once got past the checks
+# (or would, if their fault came back). Every test build replays them
+# (ctest fuzz.replay.*), and so does every fuzz run. Needs python3 only.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$here/regressions/volume" "$here/regressions/cmdline"
+
+python3 - "$here/regressions/volume" <<'PY'
+import struct, sys, os
+out = sys.argv[1]
+
+# 512-byte clusters, FAT at sector 8, heap at sector 16, root in cluster 2,
+# isos/ in cluster 3, isos/live.iso from cluster 4; 32 clusters.
+def volume(fat, live_length, cluster_count=32, isos_length=512):
+    img = bytearray(512 * 48)
+    img[3:11] = b"EXFAT   "
+    struct.pack_into("<IIIIII", img, 80, 8, 1, 16, cluster_count, 2, 0x1A2B3C4D)
+    img[108], img[109] = 9, 0
+    img[510:512] = b"\x55\xaa"
+    fat = {2: 0xFFFFFFFF, 3: 0xFFFFFFFF, **fat}
+    for c, v in fat.items():
+        struct.pack_into("<I", img, 8 * 512 + 4 * c, v)
+    def entry_set(at, name, first, length, flags, attr):
+        units = name.encode("utf-16-le")
+        img[at] = 0x85; img[at + 1] = 2; img[at + 4] = attr
+        img[at + 32] = 0xC0; img[at + 33] = flags; img[at + 35] = len(name)
+        struct.pack_into("<Q4xIQ", img, at + 40, length, first, length)
+        img[at + 64] = 0xC1; img[at + 66:at + 66 + len(units)] = units
+    def cluster(c): return (16 + c - 2) * 512
+    entry_set(cluster(2), "isos", 3, isos_length, 1, 0x10)
+    entry_set(cluster(3), "live.iso", 4, live_length, 1, 0x20)
+    return img
+
+def write(name, img):
+    open(os.path.join(out, name), "wb").write(img)
+
+END = 0xFFFFFFFF
+# a -> b -> c -> b, a file of 4 clusters: the walk's mark missed the repeat
+# and cluster 6 was mapped twice.
+write("chain-loop-a-b-c-b", volume({4: 6, 6: 5, 5: 6}, 4 * 512))
+# A lead-in of 3 clusters into a ring of 3, a file of 8 clusters, all adjacent
+# on disk: two overlapping runs.
+write("chain-lead-in-3-ring-3", volume({4: 5, 5: 6, 6: 7, 7: 8, 8: 9, 9: 7}, 8 * 512 - 100))
+# The directory isos/ of 4 clusters over 3 -> 20 -> 21 -> 20: searched
+# through overlapping runs, it yielded live.iso.
+write("directory-over-a-loop", volume({3: 20, 20: 21, 21: 20, 4: END}, 512, isos_length=4 * 512))
+# ClusterCount 0xFFFFFFFD: the bad-cluster mark 0xFFFFFFF7 passed as a cluster.
+write("cluster-count-above-limit", volume({4: 0xFFFFFFF7}, 2 * 512, cluster_count=0xFFFFFFFD))
+PY
+
+# A value longer than the reader's token buffer, and a quote never closed.
+{ printf 'ro kelmo.uuid=1A2B-3C4D kelmo.iso=/'; head -c 5000 /dev/zero | tr '\0' 'a'; printf '.iso quiet\n'; } \
+  > "$here/regressions/cmdline/overlong-token"
+printf 'kelmo.uuid=1A2B-3C4D kelmo.iso="/Meus ISOs/a b.iso\n' > "$here/regressions/cmdline/unterminated-quote"
+echo "regression inputs written to $here/regressions"
