@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,7 @@ struct BlockCase {
   uint64_t data_length;
   uint32_t block_size;
   std::vector<uint64_t> lengths;  // of the targets, in 512-byte sectors
+  friend std::ostream& operator<<(std::ostream& os, const BlockCase& c) { return os << c.name; }
 };
 
 class DmBlocks : public ::testing::TestWithParam<BlockCase> {};
