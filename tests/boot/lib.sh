@@ -332,7 +332,9 @@ build_stick4k() {
   truncate -s 64M "$img"
   local start size
   LOOP_DEV=$(losetup -f --show -b 4096 "$img")
-  printf 'label: dos\nstart=256, type=7\n' | sfdisk -q "$LOOP_DEV" >/dev/null
+  # sfdisk cannot make a loop device without partition scanning re-read the
+  # table, and says so; the table read back below is what counts.
+  printf 'label: dos\nstart=256, type=7\n' | sfdisk -q "$LOOP_DEV" >"$work/sfdisk-4k.log" 2>&1 || true
   read -r start size < <(sfdisk -d "$LOOP_DEV" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
   losetup -d "$LOOP_DEV"
   LOOP_DEV=
