@@ -62,7 +62,9 @@ static void check_runs(const EntryMatch& found) {
 
   size_t size = dm_buffer_size(g_runs.count);
   uint8_t* buffer = static_cast<uint8_t*>(malloc(size));  // exact size: ASan sees any overrun
-  uint32_t targets = dm_fill_table(buffer, g_runs.count, g_runs.runs, found.data_length, 259, 1048575);
+  // Logical blocks of 512 to 4096 bytes, picked by the volume's own bytes.
+  uint32_t block_size = 512u << (found.first_cluster % 4);
+  uint32_t targets = dm_fill_table(buffer, g_runs.count, g_runs.runs, found.data_length, block_size, 259, 1048575);
   check(targets <= uint32_t(g_runs.count), "more targets than runs");
   free(buffer);
 }

@@ -78,6 +78,31 @@ entry_set(cluster(3), "live.iso", 4, 1300, 1, 0x20)
 open(sys.argv[1], "wb").write(img)
 PY
 
+# The same files on a volume of 4096-byte sectors (BytesPerSectorShift 12),
+# small enough for the fuzzer: 4 KiB clusters, FAT at sector 1, heap at
+# sector 2 (bytes 4096 and 8192). Real 4K-sector volumes from mkfs.exfat
+# start their FAT past 64 KiB, beyond what a seed keeps.
+python3 - "$out/volume/built-sector4k" <<'PY'
+import struct, sys
+img = bytearray(4096 * 8)
+img[3:11] = b"EXFAT   "
+struct.pack_into("<IIIIII", img, 80, 1, 1, 2, 6, 2, 0x1A2B3C4D)
+img[108], img[109] = 12, 0
+img[510:512] = b"\x55\xaa"
+def fat(c, v): struct.pack_into("<I", img, 4096 + 4 * c, v)
+for c, v in {2: 0xFFFFFFFF, 3: 0xFFFFFFFF, 4: 6, 6: 5, 5: 0xFFFFFFFF}.items(): fat(c, v)
+def entry_set(at, name, first, length, flags, attr):
+    units = name.encode("utf-16-le")
+    img[at] = 0x85; img[at + 1] = 2; img[at + 4] = attr
+    img[at + 32] = 0xC0; img[at + 33] = flags; img[at + 35] = len(name)
+    struct.pack_into("<Q4xIQ", img, at + 40, length, first, length)
+    img[at + 64] = 0xC1; img[at + 66:at + 66 + len(units)] = units
+def cluster(c): return (2 + c - 2) * 4096
+entry_set(cluster(2), "isos", 3, 4096, 3, 0x10)
+entry_set(cluster(3), "live.iso", 4, 9000, 1, 0x20)
+open(sys.argv[1], "wb").write(img)
+PY
+
 printf 'BOOT_IMAGE=/vmlinuz ro quiet kelmo.uuid=1A2B-3C4D kelmo.iso=/isos/live.iso\n' > "$out/cmdline/plain"
 printf 'kelmo.iso="/Meus ISOs/a b.iso" "kelmo.uuid"=1a2b-3c4d\n' > "$out/cmdline/quoted"
 printf 'kelmo.uuidX=1 kelmo.uuid kelmo.iso= kelmo.uuid=A kelmo.uuid=B\n' > "$out/cmdline/tricky"

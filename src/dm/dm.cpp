@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -49,7 +50,7 @@ static void set_header(uint8_t* buffer, uint32_t data_size, uint32_t data_start,
   snprintf(io->name, sizeof io->name, "%s", kDeviceName);
 }
 
-uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length,
+uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length, uint32_t block_size,
                        uint32_t major_number, uint32_t minor_number) {
   size_t size = dm_buffer_size(n);
   memset(buffer, 0, size);
@@ -57,14 +58,20 @@ uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t 
   char device[32];
   snprintf(device, sizeof device, "%u:%u", major_number, minor_number);
 
-  // Whole sectors, computed so that a length near 2^64 cannot wrap to 0.
-  uint64_t file_sectors = data_length / 512 + (data_length % 512 != 0);
+  // The kernel takes only targets of whole logical blocks: the device shows
+  // the file rounded up to whole blocks, the bytes past its end coming from
+  // its own last cluster (a cluster is never smaller than a block of the
+  // disk it was formatted on). Computed so that a length near 2^64 cannot
+  // wrap to 0.
+  uint64_t block = block_size >= 512 && std::has_single_bit(block_size) ? block_size : 512;
+  uint64_t file_sectors = (data_length / block + (data_length % block != 0)) * (block / 512);
   uint64_t position = 0;
   uint32_t targets = 0;
   uint8_t* record = buffer + kHeader;
   for (int32_t i = 0; i < n && position < file_sectors; ++i) {
     uint64_t length = runs[i].count;
-    // The last run covers whole clusters; the device ends with the file.
+    // The last run covers whole clusters; the device ends with the file's
+    // last block.
     if (length > file_sectors - position) length = file_sectors - position;
     dm_target_spec* target = reinterpret_cast<dm_target_spec*>(record);
     target->sector_start = position;
@@ -94,14 +101,14 @@ static int open_control() {
 // Create, load, resume; prints the line of a refused request. A device made
 // by an earlier step stays when a later one is refused.
 static int send_requests(int control, uint8_t* buffer, const Extent* runs, int32_t n, uint64_t data_length,
-                         uint32_t major_number, uint32_t minor_number) {
+                         uint32_t block_size, uint32_t major_number, uint32_t minor_number) {
   dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
   set_header(buffer, kHeader, 0, 0);
   if (ioctl(control, DM_DEV_CREATE, io) != 0) {
     perror("kelmo-map: DM_DEV_CREATE");
     return -1;
   }
-  dm_fill_table(buffer, n, runs, data_length, major_number, minor_number);
+  dm_fill_table(buffer, n, runs, data_length, block_size, major_number, minor_number);
   if (ioctl(control, DM_TABLE_LOAD, io) != 0) {
     perror("kelmo-map: DM_TABLE_LOAD");
     return -1;
@@ -115,7 +122,8 @@ static int send_requests(int control, uint8_t* buffer, const Extent* runs, int32
   return 0;
 }
 
-int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t major_number, uint32_t minor_number) {
+int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_size, uint32_t major_number,
+            uint32_t minor_number) {
   uint8_t* buffer = static_cast<uint8_t*>(calloc(1, dm_buffer_size(n)));
   if (!buffer) {
     report("sem memória para a tabela do device-mapper");
@@ -127,7 +135,7 @@ int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t major_
     free(buffer);
     return -1;
   }
-  int result = send_requests(control, buffer, runs, n, data_length, major_number, minor_number);
+  int result = send_requests(control, buffer, runs, n, data_length, block_size, major_number, minor_number);
   close(control);
   if (result == 0) {
     // The resume answered with the new device's number.

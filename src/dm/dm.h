@@ -14,12 +14,16 @@ size_t dm_buffer_size(int32_t n);
 
 // Fills the table-load request in `buffer` (dm_buffer_size(n) bytes, zeroed
 // here): one read-only `linear` target per run, laid back to back from
-// sector 0 and cut at `data_length` rounded up to whole sectors. Returns the
-// number of targets written.
-uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length,
+// sector 0 and cut at `data_length` rounded up to whole blocks of
+// `block_size` bytes (the partition's logical block size: a power of two
+// from 512; anything else counts as 512), or at the end of the runs if that
+// comes first. Returns the number of targets written.
+uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length, uint32_t block_size,
                        uint32_t major, uint32_t minor);
 
 // Creates, loads and resumes /dev/mapper/kelmo-iso over the partition
-// `major`:`minor`, then prints the final line. Prints the line of the failing
-// step and returns -1 on failure.
-int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t major, uint32_t minor);
+// `major`:`minor`, whose logical blocks are `block_size` bytes, then prints
+// the final line. Prints the line of the failing step and returns -1 on
+// failure.
+int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_size, uint32_t major,
+            uint32_t minor);

@@ -6,7 +6,9 @@
 
 #include <cstdint>
 
-constexpr uint64_t kSectorSize = 512;  // the only sector size the reader handles
+// Every sector number past the probe counts 512-byte sectors, whatever the
+// volume's own sector size: the unit of the runs and of the device mapper.
+constexpr uint64_t kSectorSize = 512;
 constexpr uint32_t kEntrySize = 32;    // one directory entry
 
 // Main boot sector (sector 0), byte offsets.
@@ -18,7 +20,9 @@ constexpr unsigned kFirstClusterOfRootDirectory = 96;
 constexpr unsigned kVolumeSerialNumber = 100;
 constexpr unsigned kBytesPerSectorShift = 108;
 constexpr unsigned kSectorsPerClusterShift = 109;
-constexpr uint32_t kMaxClusterShift = 16;  // 32 MiB clusters
+constexpr uint32_t kMinSectorShift = 9;        // BytesPerSectorShift: 512 bytes
+constexpr uint32_t kMaxSectorShift = 12;       // to 4096 bytes
+constexpr uint32_t kMaxClusterSizeShift = 25;  // both shifts together: 32 MiB clusters
 constexpr uint32_t kMaxClusterCount = 0xFFFFFFF5;  // clusters 2 .. 0xFFFFFFF6
 
 // Directory entry types (byte 0).

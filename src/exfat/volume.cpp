@@ -73,7 +73,16 @@ int volume_open(const char* path, const char* serial) {
   g_volume.cluster_count = le32(boot + kClusterCount);
   g_volume.root_cluster = le32(boot + kFirstClusterOfRootDirectory);
   g_volume.cluster_shift = boot[kSectorsPerClusterShift];
-  if (boot[kBytesPerSectorShift] != 9 || g_volume.cluster_shift > kMaxClusterShift) return reject();
+  uint32_t sector_shift = boot[kBytesPerSectorShift];
+  if (sector_shift < kMinSectorShift || sector_shift > kMaxSectorShift ||
+      sector_shift + g_volume.cluster_shift > kMaxClusterSizeShift)
+    return reject();
+  // The boot sector counts the volume's own sectors; from here on everything
+  // counts 512-byte ones. A 4096-byte-sector offset may exceed 32 bits.
+  uint32_t scale = sector_shift - kMinSectorShift;
+  g_volume.fat_offset <<= scale;
+  g_volume.heap_offset <<= scale;
+  g_volume.cluster_shift += scale;
   // Above the format's limit the FAT marks (bad cluster 0xFFFFFFF7, end of
   // chain) would pass as cluster numbers, and cluster_count + 2 would wrap.
   if (g_volume.cluster_count > kMaxClusterCount) return reject();

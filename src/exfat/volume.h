@@ -6,11 +6,11 @@
 struct VolumeGeometry {
   int device;              // open device or image; -1 when none
   uint64_t base_offset;    // bytes added to every read (test run only)
-  uint32_t fat_offset;     // FatOffset, sectors
-  uint32_t heap_offset;    // ClusterHeapOffset, sectors
+  uint64_t fat_offset;     // FatOffset, in 512-byte sectors
+  uint64_t heap_offset;    // ClusterHeapOffset, in 512-byte sectors
   uint32_t cluster_count;  // ClusterCount
   uint32_t root_cluster;   // FirstClusterOfRootDirectory
-  uint32_t cluster_shift;  // SectorsPerClusterShift: log2 of 512-byte sectors per cluster
+  uint32_t cluster_shift;  // log2 of 512-byte sectors per cluster, at most 16
   uint32_t cluster_size;   // bytes
 };
 
@@ -37,11 +37,12 @@ struct ReadWindow {
 // `window` starts zeroed (a static); opened is never 0 once a volume is open.
 int read_windowed(ReadWindow& window, uint64_t position, void* buffer, uint32_t length);
 
-// Opens `path` and accepts it when it is exFAT with 512-byte sectors, clusters
-// of at most 32 MiB and a ClusterCount within the format's limit, and, if
-// `serial` is not null, its serial text ("1A2B-3C4D") equals `serial` without
-// regard to ASCII case. On success the device stays open and g_volume is
-// filled; on failure no device is open.
+// Opens `path` and accepts it when it is exFAT with sectors of 512 to 4096
+// bytes, clusters of at most 32 MiB and a ClusterCount within the format's
+// limit, and, if `serial` is not null, its serial text ("1A2B-3C4D") equals
+// `serial` without regard to ASCII case. On success the device stays open and
+// g_volume is filled, its offsets and cluster shift counted in 512-byte
+// sectors; on failure no device is open.
 int volume_open(const char* path, const char* serial);
 
 // Writes the "%04X-%04X" text of a VolumeSerialNumber into `out` (10 bytes).

@@ -48,8 +48,8 @@ static int boot_run() {
     report("não consegui ler a lista de clusters");
     return 1;
   }
-  return map_iso(g_file_extents.runs, g_file_extents.count, found.data_length, g_partition.major,
-                 g_partition.minor) == 0
+  return map_iso(g_file_extents.runs, g_file_extents.count, found.data_length, g_partition.block_size,
+                 g_partition.major, g_partition.minor) == 0
              ? 0
              : 1;
 }

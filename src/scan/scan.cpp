@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -54,6 +56,10 @@ static int scan_once(const char* serial, Partition& found) {
     snprintf(found.node, sizeof found.node, "%s", node);
     found.major = major(st.st_rdev);
     found.minor = minor(st.st_rdev);
+    // The device mapper sizes its targets in this disk's blocks.
+    int block_size = 0;
+    bool known = ioctl(g_volume.device, BLKSSZGET, &block_size) == 0 && block_size > 0;
+    found.block_size = known ? uint32_t(block_size) : 512;
     result = 0;
     break;
   }

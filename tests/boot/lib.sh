@@ -327,6 +327,101 @@ U_RUNS=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_c")
 EOF
 }
 
+# build_stick4k WORK BINARY: WORK/stick4k.img, a 64 MiB disk of 4096-byte
+# logical sectors, as portable SSDs and large USB disks present themselves:
+# a DOS partition table counting 4 KiB sectors and one exFAT partition
+# formatted on them (BytesPerSectorShift 12, 32 KiB clusters, serial
+# 1A2B-3C4D) holding
+#   /isos/kelmo-4k.iso   ISO C, scattered like ISO B; its size is not a
+#                        multiple of 4 KiB
+# and appends the C_* values the guest checks to WORK/expect.sh. C_DEVICE_*
+# describe what the mapped device must show: the ISO rounded up to whole
+# 4 KiB blocks, the bytes past its end read from its last cluster here on
+# the host, at the runs `kelmo-map --test` prints.
+build_stick4k() {
+  local work=$1 bin=$2
+  local img=$work/stick4k.img c=$work/iso-c4k
+  mkdir -p "$c"
+  printf 'Kelmo live C: lido de um disco de setores de 4 KiB.\n' >"$c/README.TXT"
+  head -c 2000000 /dev/urandom >"$c/DATA.BIN"
+  make_iso "$c" "$work/c4k.iso" KELMO_C
+
+  rm -f "$img"
+  truncate -s 64M "$img"
+  local start size
+  LOOP_DEV=$(losetup -f --show -b 4096 "$img")
+  # sfdisk cannot make a loop device without partition scanning re-read the
+  # table, and says so; the table read back below is what counts.
+  printf 'label: dos\nstart=256, type=7\n' | sfdisk -q "$LOOP_DEV" >"$work/sfdisk-4k.log" 2>&1 || true
+  read -r start size < <(sfdisk -d "$LOOP_DEV" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+  losetup -d "$LOOP_DEV"
+  LOOP_DEV=
+  [ "${start:-0}" -gt 0 ] && [ "${size:-0}" -gt 0 ] || die "could not read the 4K disk's partition from sfdisk"
+  local offset=$((start * 4096))
+
+  LOOP_DEV=$(losetup -f --show -b 4096 -o "$offset" --sizelimit $((size * 4096)) "$img")
+  mkfs.exfat -c 32K -L KELMO4K "$LOOP_DEV" >/dev/null
+  tune.exfat -I "$STICK_SERIAL_HEX" "$LOOP_DEV" >/dev/null
+  [ "$(od -An -tu1 -j108 -N1 "$LOOP_DEV" | tr -d ' ')" = 12 ] || die "mkfs.exfat did not write 4 KiB sectors"
+  local mnt
+  mnt=$(mktemp -d /tmp/kelmo-stick4k.XXXXXX)
+  TMP_PATHS+=("$mnt")
+  mount.exfat-fuse -d "$LOOP_DEV" "$mnt" >"$work/exfat-fuse-4k.log" 2>&1 &
+  FUSE_PID=$!
+  FUSE_MNT=$mnt
+  local tries=0
+  until mountpoint -q "$mnt"; do
+    kill -0 "$FUSE_PID" 2>/dev/null || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse-4k.log")"
+    ((++tries < 100)) || die "mount.exfat-fuse did not mount within 10 s"
+    sleep 0.1
+  done
+  mkdir -p "$mnt/isos"
+  # 64 KiB of ISO, then 64 KiB of filler: two clusters each, alternating.
+  local chunk=65536 total i=0 target=$mnt/isos/kelmo-4k.iso
+  total=$(stat -c %s "$work/c4k.iso")
+  : >"$target"
+  while ((i * chunk < total)); do
+    dd if="$work/c4k.iso" bs=$chunk skip=$i count=1 status=none >>"$target"
+    sync "$target"
+    head -c $chunk /dev/zero >>"$mnt/isos/filler.bin"
+    sync "$mnt/isos/filler.bin"
+    i=$((i + 1))
+  done
+  umount "$mnt"
+  FUSE_MNT=
+  wait "$FUSE_PID" || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse-4k.log")"
+  FUSE_PID=
+  losetup -d "$LOOP_DEV"
+  LOOP_DEV=
+
+  # What the device must show, assembled from the runs the reader prints.
+  local runs c_size device_size run_start run_count
+  KELMO_MAP_OFFSET=$offset "$bin" --test "$img" /isos/kelmo-4k.iso >"$work/c.runs" ||
+    die "kelmo-map --test does not read the 4K stick: $(cat "$work/c.runs")"
+  runs=$(sed -n '1s/.*trechos=\([0-9]*\).*/\1/p' "$work/c.runs")
+  log "stick4k: C: $(head -n1 "$work/c.runs")"
+  c_size=$(stat -c %s "$work/c4k.iso")
+  device_size=$(((c_size + 4095) / 4096 * 4096))
+  : >"$work/c.device"
+  while read -r _ run_start run_count; do
+    dd if="$img" iflag=skip_bytes,count_bytes skip=$((offset + run_start * 512)) count=$((${run_count#+} * 512)) \
+      bs=1M status=none >>"$work/c.device"
+  done < <(tail -n +2 "$work/c.runs")
+  truncate -s "$device_size" "$work/c.device"
+  head -c "$c_size" "$work/c.device" | cmp -s - "$work/c4k.iso" || die "the 4K stick's runs do not give ISO C"
+
+  cat >>"$work/expect.sh" <<EOF
+C_PATH=/isos/kelmo-4k.iso
+C_SHA=$(sha256sum <"$work/c4k.iso" | cut -d' ' -f1)
+C_SIZE=$c_size
+C_README_SHA=$(sha256sum <"$c/README.TXT" | cut -d' ' -f1)
+C_DATA_SHA=$(sha256sum <"$c/DATA.BIN" | cut -d' ' -f1)
+C_RUNS=$runs
+C_DEVICE_SIZE=$device_size
+C_DEVICE_SHA=$(sha256sum <"$work/c.device" | cut -d' ' -f1)
+EOF
+}
+
 # The accelerator for every boot of this run: KELMO_QEMU_ACCEL (kvm or tcg)
 # when set, else KVM only if a kernel really runs under it. /dev/kvm can be
 # there and writable while the CPU offers no virtualization to this machine
@@ -351,8 +446,8 @@ choose_accel() {
   log "QEMU accelerator: $accel$([ -e /dev/kvm ] && [ "$accel" = tcg ] && echo ' (/dev/kvm does not run a guest here)')"
 }
 
-# boot_vm LOG SECONDS DISK_KIND CMDLINE...: one boot; DISK_KIND is virtio or
-# usb. The disk is attached writable on purpose, so a write would reach the
+# boot_vm LOG SECONDS DISK_KIND CMDLINE...: one boot; DISK_KIND is virtio,
+# usb, or virtio4k (a disk of 4096-byte logical sectors). The disk is attached writable on purpose, so a write would reach the
 # image and show in its hash.
 boot_vm() {
   local log=$1 seconds=$2 kind=$3
@@ -364,6 +459,8 @@ boot_vm() {
     virtio) disk=(-drive "file=$STICK_IMG,format=raw,if=virtio") ;;
     usb) disk=(-device "qemu-xhci,id=xhci" -drive "if=none,id=stick,file=$STICK_IMG,format=raw"
       -device "usb-storage,bus=xhci.0,drive=stick") ;;
+    virtio4k) disk=(-drive "if=none,id=stick,file=$STICK_IMG,format=raw"
+      -device "virtio-blk-pci,drive=stick,logical_block_size=4096,physical_block_size=4096") ;;
     *) die "unknown disk kind $kind" ;;
   esac
   local status=0 pid

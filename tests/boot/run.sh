@@ -25,9 +25,11 @@ make_work kelmo-boot
 fetch_kernel
 log "kernel: $KERNEL_PACKAGE"
 build_stick "$WORK" "$BINARY"
+build_stick4k "$WORK" "$BINARY"
 INITRAMFS=$WORK/initramfs.gz
 build_initramfs "$INITRAMFS" "$BINARY" "$WORK/expect.sh"
 STICK_SHA=$(sha256sum <"$WORK/stick.img" | cut -d' ' -f1)
+STICK4K_SHA=$(sha256sum <"$WORK/stick4k.img" | cut -d' ' -f1)
 . "$WORK/expect.sh"
 log "prepared in $(($(date +%s) - started)) s"
 
@@ -40,6 +42,7 @@ not_ok() { echo "not ok - $*"; failed=$((failed + 1)); }
 if [ "$A_RUNS" = 1 ]; then ok "stick: $A_PATH is one run"; else not_ok "stick: $A_PATH has '$A_RUNS' runs, want 1"; fi
 if [ "${U_RUNS:-0}" -ge 1 ]; then ok "stick: $U_PATH is found by --test"; else not_ok "stick: $U_PATH has '$U_RUNS' runs"; fi
 if [ "${B_RUNS:-0}" -gt 1 ]; then ok "stick: $B_PATH is fragmented ($B_RUNS runs)"; else not_ok "stick: $B_PATH has '$B_RUNS' runs, want more than 1"; fi
+if [ "${C_RUNS:-0}" -gt 1 ] && ((C_SIZE % 4096)); then ok "4K stick: $C_PATH is fragmented ($C_RUNS runs), $C_SIZE bytes"; else not_ok "4K stick: $C_PATH has '$C_RUNS' runs and $C_SIZE bytes, want more than 1 and not whole 4 KiB"; fi
 
 # name|disk|seconds|kernel parameters|cases the guest must report
 BOOTS=(
@@ -49,7 +52,11 @@ BOOTS=(
   "bare|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH|bare-dev"
   "fail|virtio|200|kelmo.uuid=$SERIAL|one-key wrong-serial empty-iso"
   "utf8|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=\"$U_PATH\"|utf8-cmdline-map"
+  "sect4k|virtio4k|150|kelmo.uuid=$SERIAL kelmo.iso=$C_PATH|sect4k-disk sect4k-map"
 )
+
+# The image a disk kind boots with: the 4K stick on the disk of 4 KiB sectors.
+stick_of() { if [ "$1" = virtio4k ]; then echo stick4k.img; else echo stick.img; fi; }
 
 # Each boot gets its own copy of the stick (QEMU locks an image it writes to),
 # checked against the original afterwards.
@@ -57,7 +64,7 @@ boot_one() {
   local name=$1 kind=$2 seconds=$3 params=$4
   local t0 status=0
   t0=$(date +%s)
-  cp --sparse=always "$WORK/stick.img" "$WORK/$name.img"
+  cp --sparse=always "$WORK/$(stick_of "$kind")" "$WORK/$name.img"
   STICK_IMG=$WORK/$name.img boot_vm "$WORK/$name.log" "$seconds" "$kind" "kelmo.boot=$name $params" || status=$?
   echo "$status $(($(date +%s) - t0))" >"$WORK/$name.status"
 }
@@ -97,7 +104,9 @@ for entry in "${BOOTS[@]}"; do
     not_ok "$name: guest did not finish (qemu status $status)"
     boot_failed=1
   fi
-  if [ "$(sha256sum <"$WORK/$name.img" | cut -d' ' -f1)" = "$STICK_SHA" ]; then
+  want_sha=$STICK_SHA
+  [ "$kind" = virtio4k ] && want_sha=$STICK4K_SHA
+  if [ "$(sha256sum <"$WORK/$name.img" | cut -d' ' -f1)" = "$want_sha" ]; then
     ok "$name: stick image unchanged"
   else
     not_ok "$name: stick image changed during the boot"

@@ -96,7 +96,8 @@ put_le32() {  # put_le32 FILE OFFSET VALUE
     dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
 
-cluster_size() { echo $((512 << $(od -An -tu1 -j109 -N1 "$1"))); }
+# BytesPerSectorShift + SectorsPerClusterShift.
+cluster_size() { echo $((1 << ($(od -An -tu1 -j108 -N1 "$1") + $(od -An -tu1 -j109 -N1 "$1")))); }
 
 # --- the program and its output -------------------------------------------
 
@@ -278,11 +279,6 @@ truncate -s 1M "$T/zeros"
 truncate -s 4M "$T/ext2"
 mkfs.ext2 -q -F "$T/ext2"
 head -c 100 "$T/v4096/img" >"$T/short"  # exFAT name, but no whole boot sector
-truncate -s 16M "$T/big-sectors"
-attach dev4k -b 4096 "$T/big-sectors"
-exclusive mkfs.exfat "$dev4k"
-check "4096-byte-sector volume: exFAT to blkid, BytesPerSectorShift 12" \
-  test "$(blkid -c /dev/null -o value -s TYPE "$dev4k")|$(od -An -tu1 -j108 -N1 "$dev4k" | tr -d ' ')" = "exfat|12"
 while IFS='|' read -r what src; do
   kel "$src" Big.Iso
   check "$what: não é exFAT" failed_with "não é exFAT"
@@ -292,7 +288,6 @@ ext2 image|$T/ext2
 first 100 bytes of an exFAT volume|$T/short
 a directory|$T
 nonexistent path|$T/does-not-exist
-exFAT with 4096-byte sectors (unsupported)|$dev4k
 END
 
 # Broken chains, patched into the FAT of a copy of the 4 KiB volume at the
@@ -344,6 +339,89 @@ if [[ $ok -eq 1 ]]; then
     check "directory on the way with a broken chain, ${p/"$long"/<long name> }: não achei" failed_with "não achei"
   done
 fi
+
+# --- volumes with 4096-byte sectors: 4 KiB, 32 KiB and 1 MiB clusters ------
+# Formatted on loop devices of 4096-byte logical blocks, as on a disk that
+# has them. The boot sector counts 4 KiB sectors; the printed runs still
+# count 512-byte ones, so dd at start * 512 reads the file.
+
+for cs in 4096 32768 1048576; do
+  d=$T/s4k$cs
+  k="$((cs / 1024))K"
+  mkdir -p "$d"
+  truncate -s 96M "$d/img"
+  attach dev4k -b 4096 "$d/img"
+  exclusive mkfs.exfat -c "$k" "$dev4k"
+  check "4K sectors, $k clusters: exFAT to blkid, BytesPerSectorShift 12, cluster size $cs" \
+    test "$(blkid -c /dev/null -o value -s TYPE "$dev4k")|$(od -An -tu1 -j108 -N1 "$dev4k" | tr -d ' ')|$(cluster_size "$dev4k")" = "exfat|12|$cs"
+  mount_fuse "$dev4k" "$d/m"
+  put "$d" Big.Iso $((3 * cs + 777)) contiguous
+  mkdir -p "$d/m/Alpha/Beta Gamma"
+  put "$d" "Alpha/Beta Gamma/Deep File.TXT" $((cs + 123)) any
+  put "$d" "Alpha/Small.txt" 1000 any
+  ((cs > 32768)) || mkdir "$d/m/Many"
+  interleave "$d" $((cs + 333)) 4 "Alpha/Frag One.bin" "Frag Two.BIN"
+  if ((cs <= 32768)); then
+    # A directory grown past its first cluster, its next one taken, as above.
+    members=$((cs / 288 + 2))
+    for ((i = 1; i < members; i++)); do : >"$d/m/Many/$long$i"; done
+    put "$d" "Many/$long$members" 700 any
+  fi
+  read_back "$d" "$dev4k"
+
+  n=0
+  while IFS='|' read -r -u 3 p kind; do
+    n=$((n + 1))
+    label="4K sectors, $k clusters, ${p/"$long"/<long name> }"
+    size=$(stat -c %s "$d/back/$n")
+    kel "$dev4k" "$p"
+    check "$label: runs cover $size bytes in whole clusters of 512-byte sectors" runs_cover "$size" "$cs"
+    case $kind in
+      contiguous) check "$label: one run, nofat=1" is_contiguous ;;
+      fragmented) check "$label: fragmented, nofat=0, $(field trechos) runs" is_fragmented ;;
+    esac
+    check "$label: bytes read at the runs equal the file" same_bytes "$dev4k" 0 "$d/back/$n"
+    cp "$T/out" "$T/out.dev"
+    kel "$d/img" "$p"
+    check "$label: same output from the image file" succeeded_as "$T/out.dev"
+  done 3<"$d/files"
+
+  kel "$dev4k" "alpha/BETA GAMMA"
+  check "4K sectors, $k clusters, directory path: the runs hold the entry named Deep File.TXT" \
+    holds_name "$dev4k" "Deep File.TXT"
+  if ((cs <= 32768)); then
+    kel "$dev4k" Many
+    check "4K sectors, $k clusters: directory Many is fragmented" is_fragmented
+  fi
+  kel "$dev4k" Alpha/nope
+  check "4K sectors, $k clusters: missing file, não achei" failed_with "não achei"
+done
+
+# A whole disk of 4096-byte sectors: the partition table counts them too.
+d=$T/disk4k
+mkdir -p "$d"
+truncate -s 80M "$d/img"
+attach dev4k -b 4096 "$d/img"
+echo "start=300, type=7" | exclusive sfdisk -q "$dev4k"
+read -r start size < <(sfdisk -d "$dev4k" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+offset=$((start * 4096))
+attach part -b 4096 -o "$offset" --sizelimit $((size * 4096)) "$d/img"
+exclusive mkfs.exfat -c 32K "$part"
+mount_fuse "$part" "$d/m"
+put "$d" "Kelmo Live.iso" $((300 * 1024 + 1)) contiguous
+interleave "$d" 50000 4 a.bin b.bin
+read_back "$d" "$part"
+n=0
+while IFS='|' read -r -u 3 p kind; do
+  n=$((n + 1))
+  label="4K disk, partition at 4 KiB sector $start, $p"
+  kel "$part" "$p"
+  cp "$T/out" "$T/out.part"
+  check "$label: runs on the partition cover the file" runs_cover "$(stat -c %s "$d/back/$n")" 32768
+  KELMO_MAP_OFFSET=$offset kel "$d/img" "$p"
+  check "$label: same runs on the whole disk, KELMO_MAP_OFFSET=$offset" succeeded_as "$T/out.part"
+  check "$label: bytes at offset + runs equal the file" same_bytes "$d/img" "$offset" "$d/back/$n"
+done 3<"$d/files"
 
 # --- whole-disk images, the volume in a partition --------------------------
 

@@ -293,6 +293,74 @@ boot_fail() {
   end
 }
 
+# A disk of 4096-byte logical sectors holding an exFAT volume of 4 KiB
+# sectors; kernel parameters name ISO C, fragmented, whose size is not whole
+# 4 KiB. The device must be the ISO rounded up to whole 4 KiB blocks (the
+# kernel refuses a table that is not), the rest of its last block coming
+# from the file's last cluster.
+boot_sect4k() {
+  begin sect4k-disk
+  local got
+  got=$(cat /sys/block/vda/queue/logical_block_size)
+  [ "$got" = 4096 ] || problem "vda has $got-byte logical blocks, want 4096"
+  [ -e /sys/class/block/vda1 ] || problem "no partition vda1"
+  got=$(od -An -tu1 -j108 -N1 /dev/vda1 | tr -d ' ')
+  [ "$got" = 12 ] || problem "BytesPerSectorShift of vda1 is '$got', want 12"
+  note "vda: $(cat /sys/block/vda/queue/logical_block_size)-byte blocks; vda1 starts at 512-byte sector $(cat /sys/class/block/vda1/start)"
+  end
+
+  begin sect4k-map
+  local dm
+  [ "$C_RUNS" -gt 1 ] || problem "ISO C has $C_RUNS runs on the stick, want more than 1"
+  kmap
+  expect_result "$(success_line "$C_RUNS")" 0
+  dm=$(kelmo_dm)
+  if [ -b "$NODE" ] && [ -n "$dm" ]; then
+    got=$(($(cat "/sys/block/$dm/size") * 512))
+    [ "$got" = "$C_DEVICE_SIZE" ] || problem "device size $got bytes, want $C_DEVICE_SIZE (ISO $C_SIZE rounded up to 4 KiB)"
+    got=$(cat "/sys/block/$dm/queue/logical_block_size")
+    [ "$got" = 4096 ] || problem "device has $got-byte logical blocks, want 4096"
+    got=$(ls "/sys/block/$dm/slaves" | tr '\n' ' ')
+    [ "$got" = "vda1 " ] || problem "device built on '$got', want vda1"
+    got=$(head -c "$C_SIZE" "$NODE" | sha256sum | cut -d' ' -f1)
+    [ "$got" = "$C_SHA" ] || problem "first $C_SIZE bytes: sha256 $got, ISO $C_SHA"
+    got=$(sha256sum <"$NODE" | cut -d' ' -f1)
+    [ "$got" = "$C_DEVICE_SHA" ] || problem "whole device: sha256 $got, want $C_DEVICE_SHA (ISO and the rest of its last cluster)"
+    [ "$(blockdev --getro "$NODE")" = 1 ] || problem "blockdev --getro is not 1"
+    # The kernel's iso9660 driver takes no device with blocks over 2048
+    # bytes, and a device-mapper device has its disk's 4 KiB ones: it is
+    # mounted through a loop device, whose blocks are 512 bytes.
+    if mount -t iso9660 -o ro "$NODE" /mnt 2>/tmp/mount; then
+      note "mounted directly"
+      umount /mnt
+    else
+      note "direct mount refused: $(dmesg | grep ISOFS | tail -n 1 | sed 's/^\[[^]]*\] //')"
+    fi
+    if losetup -r /dev/loop0 "$NODE" 2>/tmp/losetup; then
+      got=$(cat /sys/block/loop0/queue/logical_block_size)
+      [ "$got" = 512 ] || note "loop0 has $got-byte blocks"
+      if mount -t iso9660 -o ro /dev/loop0 /mnt 2>/tmp/mount; then
+        got=$(sha256sum </mnt/README.TXT | cut -d' ' -f1)
+        [ "$got" = "$C_README_SHA" ] || problem "README.TXT sha256 $got, want $C_README_SHA"
+        got=$(sha256sum </mnt/DATA.BIN | cut -d' ' -f1)
+        [ "$got" = "$C_DATA_SHA" ] || problem "DATA.BIN sha256 $got, want $C_DATA_SHA"
+        note "through loop0: README.TXT: $(head -n1 /mnt/README.TXT)"
+        umount /mnt
+      else
+        problem "mount -t iso9660 of loop0 over $NODE: $(cat /tmp/mount)"
+      fi
+      losetup -d /dev/loop0
+    else
+      problem "losetup $NODE: $(cat /tmp/losetup)"
+    fi
+    note "$dm over vda1, $C_DEVICE_SIZE bytes for an ISO of $C_SIZE"
+  else
+    problem "no block device $NODE over a device-mapper device named kelmo-iso"
+    note "kernel: $(dm_said)"
+  fi
+  end
+}
+
 # What demo.sh shows: the run, the device, a file from the mounted ISO.
 boot_demo() {
   load_group usb

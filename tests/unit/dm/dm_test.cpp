@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,9 +30,10 @@ struct Target {
 };
 
 // Builds the request and reads back the header fields and the target records.
-std::vector<uint8_t> build(const std::vector<Extent>& runs, uint64_t data_length, uint32_t& targets) {
+std::vector<uint8_t> build(const std::vector<Extent>& runs, uint64_t data_length, uint32_t& targets,
+                           uint32_t block_size = 512) {
   std::vector<uint8_t> buffer(dm_buffer_size(int32_t(runs.size())), 0xA5);  // junk the fill must clear
-  targets = dm_fill_table(buffer.data(), int32_t(runs.size()), runs.data(), data_length, 8, 17);
+  targets = dm_fill_table(buffer.data(), int32_t(runs.size()), runs.data(), data_length, block_size, 8, 17);
   return buffer;
 }
 
@@ -125,7 +127,7 @@ TEST(DmTable, RecordsAreAlignedAndSizedByTheirText) {
   for (const Case& c : cases) {
     std::vector<Extent> runs = {{c.start, 1}, {7, 1}};
     std::vector<uint8_t> b(dm_buffer_size(2), 0xA5);
-    ASSERT_EQ(dm_fill_table(b.data(), 2, runs.data(), 2 * 512, c.major, c.minor), 2u);
+    ASSERT_EQ(dm_fill_table(b.data(), 2, runs.data(), 2 * 512, 512, c.major, c.minor), 2u);
     std::vector<Target> t = records(b, 2);
     EXPECT_EQ(t[0].params, c.params);
     EXPECT_EQ(t[0].next, c.next) << c.params;
@@ -153,5 +155,58 @@ TEST(DmTable, LengthNearTheTopDoesNotWrapToNothing) {
   ASSERT_EQ(n, 1u);
   EXPECT_EQ(records(b, n)[0].length, 8u);
 }
+
+// The device's size for each logical block size of the partition: the file
+// rounded up to whole blocks, never past the last run.
+struct BlockCase {
+  const char* name;
+  std::vector<Extent> runs;
+  uint64_t data_length;
+  uint32_t block_size;
+  std::vector<uint64_t> lengths;  // of the targets, in 512-byte sectors
+  friend std::ostream& operator<<(std::ostream& os, const BlockCase& c) { return os << c.name; }
+};
+
+class DmBlocks : public ::testing::TestWithParam<BlockCase> {};
+
+TEST_P(DmBlocks, DeviceIsWholeBlocks) {
+  const BlockCase& c = GetParam();
+  uint32_t n;
+  std::vector<uint8_t> b = build(c.runs, c.data_length, n, c.block_size);
+  ASSERT_EQ(n, c.lengths.size());
+  expect_header(b, n);
+  std::vector<Target> t = records(b, n);
+  uint64_t position = 0;
+  for (uint32_t i = 0; i < n; ++i) {
+    EXPECT_EQ(t[i].sector_start, position) << i;
+    EXPECT_EQ(t[i].length, c.lengths[i]) << i;
+    EXPECT_EQ(t[i].params, "8:17 " + std::to_string(c.runs[i].start)) << i;
+    position += t[i].length;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DmBlocks,
+    ::testing::Values(
+        // 32 KiB clusters (64 sectors): 10000 bytes are 20 sectors on a
+        // 512-byte disk and 3 blocks of 4 KiB (24 sectors) on a 4K one.
+        BlockCase{"Disk512", {{2112, 64}}, 10000, 512, {20}},
+        BlockCase{"Disk4096", {{2112, 64}}, 10000, 4096, {24}},
+        BlockCase{"Disk4096WholeBlock", {{2112, 64}}, 8192, 4096, {16}},
+        BlockCase{"Disk4096OneByteOver", {{2112, 64}}, 8193, 4096, {24}},
+        BlockCase{"Disk4096SecondRun", {{2112, 64}, {4000, 64}}, 64 * 512 + 1, 4096, {64, 8}},
+        // 4 KiB clusters: the file's last block is its last cluster, whole.
+        BlockCase{"Disk4096ClusterSized", {{800, 8}, {1600, 8}}, 8 * 512 + 100, 4096, {8, 8}},
+        // The runs end first (a block larger than a cluster): nothing past them.
+        BlockCase{"RunsEndFirst", {{800, 8}, {1600, 8}}, 8 * 512 + 100, 65536, {8, 8}},
+        BlockCase{"Disk65536", {{800, 256}}, 100, 65536, {128}},
+        // Sizes no disk reports count as 512.
+        BlockCase{"Zero", {{2112, 64}}, 10000, 0, {20}},
+        BlockCase{"Under512", {{2112, 64}}, 10000, 256, {20}},
+        BlockCase{"NotAPowerOfTwo", {{2112, 64}}, 10000, 3072, {20}},
+        // A length near 2^64 rounds up without wrapping.
+        BlockCase{"HugeLength", {{100, 8}}, UINT64_MAX, 4096, {8}},
+        BlockCase{"HugeBlock", {{100, 8}}, UINT64_MAX, 2147483648u, {8}}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -15,16 +15,16 @@ static void put64(uint8_t* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-VolumeBuilder::VolumeBuilder(uint32_t shift, uint32_t heap, uint32_t count, uint32_t fat)
-    : cluster_shift(shift), heap_offset(heap), cluster_count(count), fat_offset(fat) {
-  image.assign(uint64_t(heap) * 512 + (uint64_t(count) << shift) * 512, 0);
+VolumeBuilder::VolumeBuilder(uint32_t shift, uint32_t heap, uint32_t count, uint32_t fat, uint32_t sector)
+    : cluster_shift(shift), heap_offset(heap), cluster_count(count), fat_offset(fat), sector_shift(sector) {
+  image.assign((uint64_t(heap) + (uint64_t(count) << shift)) << sector, 0);
   uint8_t* b = boot();
   memcpy(b + 3, "EXFAT   ", 8);
   put32(b + 80, fat);
-  put32(b + 84, (count + 2) * 4 / 512 + 1);  // FatLength: not read by the program
+  put32(b + 84, (count + 2) * 4 / sector_bytes() + 1);  // FatLength: not read by the program
   put32(b + 88, heap);
   put32(b + 92, count);
-  b[108] = 9;
+  b[108] = uint8_t(sector);
   b[109] = uint8_t(shift);
   b[510] = 0x55;
   b[511] = 0xAA;
@@ -33,14 +33,14 @@ VolumeBuilder::VolumeBuilder(uint32_t shift, uint32_t heap, uint32_t count, uint
 }
 
 uint64_t VolumeBuilder::cluster_offset(uint32_t c) const {
-  return uint64_t(heap_offset) * 512 + (uint64_t(c - 2) << cluster_shift) * 512;
+  return (uint64_t(heap_offset) + (uint64_t(c - 2) << cluster_shift)) << sector_shift;
 }
 
 void VolumeBuilder::set_root(uint32_t c) { put32(boot() + 96, c); }
 void VolumeBuilder::set_serial(uint32_t serial) { put32(boot() + 100, serial); }
 
 void VolumeBuilder::set_fat(uint32_t c, uint32_t value) {
-  uint64_t at = uint64_t(fat_offset) * 512 + uint64_t(c) * 4;
+  uint64_t at = (uint64_t(fat_offset) << sector_shift) + uint64_t(c) * 4;
   if (at + 4 > image.size()) throw std::out_of_range("FAT entry outside the image");
   put32(image.data() + at, value);
 }

@@ -11,19 +11,21 @@
 using Entry = std::array<uint8_t, 32>;
 
 struct VolumeBuilder {
-  uint32_t cluster_shift;
-  uint32_t heap_offset;    // sectors
+  uint32_t cluster_shift;  // SectorsPerClusterShift
+  uint32_t heap_offset;    // sectors of the volume's own size
   uint32_t cluster_count;
-  uint32_t fat_offset;     // sectors
+  uint32_t fat_offset;     // sectors of the volume's own size
+  uint32_t sector_shift;   // BytesPerSectorShift
   std::vector<uint8_t> image;
   int memory_file = -1;  // the last image written by path()
 
   // A volume whose image holds the boot sector, the FAT and every cluster.
   explicit VolumeBuilder(uint32_t cluster_shift = 3, uint32_t heap_offset = 2048, uint32_t cluster_count = 64,
-                         uint32_t fat_offset = 128);
+                         uint32_t fat_offset = 128, uint32_t sector_shift = 9);
 
   uint8_t* boot() { return image.data(); }
-  uint32_t cluster_bytes() const { return 512u << cluster_shift; }
+  uint32_t sector_bytes() const { return 1u << sector_shift; }
+  uint32_t cluster_bytes() const { return sector_bytes() << cluster_shift; }
   uint64_t cluster_offset(uint32_t c) const;
   void set_root(uint32_t c);
   void set_serial(uint32_t serial);

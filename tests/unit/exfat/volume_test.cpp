@@ -51,7 +51,9 @@ INSTANTIATE_TEST_SUITE_P(
         Rejection{"NameLowerCase", [](VolumeBuilder& v) { memcpy(v.boot() + 3, "exfat   ", 8); }},
         Rejection{"NameLastByte", [](VolumeBuilder& v) { v.boot()[10] = 0; }},
         Rejection{"Ntfs", [](VolumeBuilder& v) { memcpy(v.boot() + 3, "NTFS    ", 8); }},
-        Rejection{"SectorShift12", [](VolumeBuilder& v) { v.boot()[108] = 12; }},
+        Rejection{"SectorShift13", [](VolumeBuilder& v) { v.boot()[108] = 13; }},
+        Rejection{"SectorShift8", [](VolumeBuilder& v) { v.boot()[108] = 8; }},
+        Rejection{"SectorShift255", [](VolumeBuilder& v) { v.boot()[108] = 255; }},
         Rejection{"ClusterShift17", [](VolumeBuilder& v) { v.boot()[109] = 17; }},
         Rejection{"ShorterThanOneSector", [](VolumeBuilder& v) { v.image.resize(511); }},
         Rejection{"EmptyDevice", [](VolumeBuilder& v) { v.image.clear(); }}),
@@ -62,6 +64,64 @@ TEST_F(VolumeTest, ClusterShift16IsAccepted) {
   v.boot()[109] = 16;
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(g_volume.cluster_size, 33554432u);
+}
+
+// BytesPerSectorShift 9 to 12, with clusters of at most 32 MiB (both shifts
+// together at most 25). An accepted volume's offsets and cluster shift count
+// 512-byte sectors, whatever its own sector size.
+struct SectorCase {
+  uint8_t sector_shift;
+  uint8_t cluster_shift;
+  bool accepted;
+  friend std::ostream& operator<<(std::ostream& os, const SectorCase& c) {
+    return os << "BytesPerSectorShift " << int(c.sector_shift) << ", SectorsPerClusterShift "
+              << int(c.cluster_shift);
+  }
+};
+
+class SectorShift : public ::testing::TestWithParam<SectorCase> {
+ protected:
+  void TearDown() override { close_volume(); }
+};
+
+TEST_P(SectorShift, AcceptedWithinTheLimitsAndCountedIn512ByteSectors) {
+  const SectorCase& c = GetParam();
+  VolumeBuilder v(0, 64, 8, 24, 9);  // only the boot sector is read
+  v.boot()[108] = c.sector_shift;
+  v.boot()[109] = c.cluster_shift;
+  ASSERT_EQ(v.open(), c.accepted ? 0 : -1);
+  if (!c.accepted) {
+    EXPECT_EQ(g_volume.device, -1);
+    return;
+  }
+  uint32_t scale = c.sector_shift - 9;
+  EXPECT_EQ(g_volume.fat_offset, uint64_t(24) << scale);
+  EXPECT_EQ(g_volume.heap_offset, uint64_t(64) << scale);
+  EXPECT_EQ(g_volume.cluster_shift, scale + c.cluster_shift);
+  EXPECT_EQ(g_volume.cluster_size, uint32_t(1) << (c.sector_shift + c.cluster_shift));
+  EXPECT_EQ(g_volume.cluster_count, 8u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, SectorShift,
+    ::testing::Values(SectorCase{9, 0, true}, SectorCase{9, 16, true}, SectorCase{9, 17, false},
+                      SectorCase{10, 0, true}, SectorCase{10, 15, true}, SectorCase{10, 16, false},
+                      SectorCase{11, 3, true}, SectorCase{11, 14, true}, SectorCase{11, 15, false},
+                      SectorCase{12, 0, true}, SectorCase{12, 3, true}, SectorCase{12, 13, true},
+                      SectorCase{12, 14, false}, SectorCase{12, 255, false}, SectorCase{13, 0, false},
+                      SectorCase{13, 12, false}, SectorCase{8, 0, false}, SectorCase{8, 17, false},
+                      SectorCase{0, 0, false}, SectorCase{255, 0, false}));
+
+// A 4096-byte-sector heap offset near 2^32 sectors lies past 2^32 512-byte
+// sectors: the offsets must not be cut to 32 bits.
+TEST_F(VolumeTest, FourKSectorOffsetsPast32Bits) {
+  VolumeBuilder v(0, 64, 8, 24, 12);
+  uint8_t* b = v.boot();
+  for (int i = 0; i < 4; ++i) b[80 + i] = b[88 + i] = 0xFF;
+  b[91] = 0xF0;  // ClusterHeapOffset 0xF0FFFFFF
+  ASSERT_EQ(v.open(), 0);
+  EXPECT_EQ(g_volume.fat_offset, uint64_t(0xFFFFFFFF) * 8);
+  EXPECT_EQ(g_volume.heap_offset, uint64_t(0xF0FFFFFF) * 8);
 }
 
 TEST_F(VolumeTest, MissingPathIsRejected) {
