@@ -216,7 +216,8 @@ make_iso() {
 #   /Kelmo ISOs/kelmo live.iso   ISO B, appended in chunks between filler
 #                                appends, so its clusters are scattered
 #   /isos/empty.iso              0 bytes
-# and WORK/expect.sh with what the guest must see. The files of EXTRA, a
+# and WORK/expect.sh with what the guest must see, with the error texts of
+# the C library BIN was built with (ERR_EBUSY, ERR_EINVAL). The files of EXTRA, a
 # directory, when given, go into both ISOs too.
 build_stick() {
   local work=$1 bin=$2 extra=${3:-}
@@ -307,6 +308,8 @@ B_README_SHA=$(sha256sum <"$b/README.TXT" | cut -d' ' -f1)
 B_DATA_SHA=$(sha256sum <"$b/DATA.BIN" | cut -d' ' -f1)
 B_RUNS=$RUNS_B
 EOF
+  # The error texts of the C library that built the binary (perror lines).
+  bash "$BOOT_DIR/libc-errors.sh" "$bin" EBUSY EINVAL >>"$work/expect.sh" || die "could not tell the binary's error texts"
 }
 
 # The accelerator for every boot of this run: KELMO_QEMU_ACCEL (kvm or tcg)
