@@ -72,6 +72,8 @@ execute_process(COMMAND dpkg-parsechangelog -l ${KELMO_PKG_DIR}/debian/changelog
   OUTPUT_VARIABLE CPACK_KELMO_CHANGELOG_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
 set(CPACK_KELMO_SOURCE_DIR ${CMAKE_SOURCE_DIR})
 set(CPACK_PROJECT_CONFIG_FILE ${KELMO_PKG_DIR}/cpack-epoch.cmake)
+# The ar members' modes as dpkg-deb writes them, not as the umask left them.
+set(CPACK_POST_BUILD_SCRIPTS ${KELMO_PKG_DIR}/deb-modes.cmake)
 
 # The Debian package.
 # The project's team, not a person.
