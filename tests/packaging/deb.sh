@@ -63,6 +63,12 @@ if diff <(listing "$dest") <(listing "$tree") >"$out/diff" && diff -r "$dest" "$
 else
   not_ok "the package and cmake --install differ: $(head -c 400 "$out/diff")"
 fi
+# The shipped binary: static, musl, at most 64 KiB (what host.shipped checks).
+if bash "$TOP/tests/host/shipped.sh" "$tree/usr/sbin/kelmo-map" 65536 >"$out/shipped.log" 2>&1; then
+  ok "the packaged kelmo-map is the shipped build: static, musl, at most 65,536 bytes"
+else
+  not_ok "the packaged kelmo-map is not the shipped build: $(grep '^not ok' "$out/shipped.log" | tr '\n' ' ')"
+fi
 check "the hook in the package names /usr/sbin/kelmo-map" \
   grep -qx 'KELMO_MAP=/usr/sbin/kelmo-map' "$tree/usr/share/initramfs-tools/hooks/kelmo-map"
 
