@@ -77,11 +77,12 @@ bad=$( (cd "$x" && TZ=UTC ar tv "$deb1" | awk '{print $3, $4, $5, $6, $7}') |
       [ "$(TZ=UTC date -d "$mon $day $hm $year" +%s)" -gt $((epoch - 60)) ] || echo "ar:$mon $day $hm $year"
   done)
 for m in "$x"/control.tar.* "$x"/data.tar.*; do
-  bad+=$(tar --list --verbose --full-time -f "$m" | awk -v want="$(TZ=UTC date -d "@$epoch" '+%F %T')" \
+  more=$(tar --list --verbose --full-time -f "$m" | awk -v want="$(TZ=UTC date -d "@$epoch" '+%F %T')" \
     -v m="${m##*/}" '$4 " " $5 != want {print m ":" $6 "@" $4 "_" $5}')
+  [ -z "$more" ] || bad+="$more"$'\n'
 done
 check "every timestamp in the .deb is the commit's ($(TZ=UTC date -d "@$epoch" '+%F %T') UTC)" [ -z "$bad" ]
-[ -z "$bad" ] || echo "#   not the commit's: $(head -c 300 <<<"$bad")"
+[ -z "$bad" ] || echo "#   not the commit's: $(head -c 300 <<<"$bad" | tr '\n' ' ')"
 
 # No path of either build, source or build directory, in what ships.
 leaks=
