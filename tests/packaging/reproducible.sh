@@ -71,11 +71,18 @@ check "the .deb carries the binary that was built" cmp -s "$bin1" "$x/data/usr/s
 
 # Every member of the ar archive and of both tar archives is dated the commit.
 (cd "$x" && ar x "$deb1")
-bad=$( (cd "$x" && TZ=UTC ar tv "$deb1" | awk '{print $3, $4, $5, $6, $7}') |
-  while read -r _ mon day hm year; do
-    [ "$(TZ=UTC date -d "$mon $day $hm $year" +%s)" -le "$epoch" ] &&
-      [ "$(TZ=UTC date -d "$mon $day $hm $year" +%s)" -gt $((epoch - 60)) ] || echo "ar:$mon $day $hm $year"
-  done)
+# ar headers (60 bytes: name 16, mtime 12, uid 6, gid 6, mode 8, size 10,
+# "`\n") hold the time in seconds; ar tv shows only minutes.
+bad=
+at=8
+total=$(stat -c %s "$deb1")
+for ((n = 0; n < 8 && at < total; n++)); do
+  hdr=$(dd if="$deb1" bs=1 skip="$at" count=60 status=none)
+  name=${hdr:0:16} mtime=${hdr:16:12} size=${hdr:48:10}
+  [ "${mtime// /}" = "$epoch" ] || bad+="ar:${name// /}@${mtime// /}"$'\n'
+  size=${size// /}
+  at=$((at + 60 + size + size % 2))
+done
 for m in "$x"/control.tar.* "$x"/data.tar.*; do
   more=$(tar --list --verbose --full-time -f "$m" | awk -v want="$(TZ=UTC date -d "@$epoch" '+%F %T')" \
     -v m="${m##*/}" '$4 " " $5 != want {print m ":" $6 "@" $4 "_" $5}')
