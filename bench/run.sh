@@ -5,8 +5,9 @@
 #
 #   sudo bench/run.sh [BINARY]
 #
-# BINARY defaults to build/kelmo-map, built here with CMake. A musl build
-# (bench/musl-build.sh) is measured beside it. Parts, all by default:
+# BINARY defaults to build/kelmo-map, built here with CMake (the shipped
+# musl build). The glibc build (-DKELMO_LIBC=glibc) is measured beside it.
+# Parts, all by default:
 #   host  kelmo-map --test on sparse 37 GiB exFAT images (bench/mkexfat.py),
 #         next to one sequential read of the bytes that must be read
 #   vm    boots of the boot tests' Debian kernel under QEMU, one per ISO
@@ -65,8 +66,10 @@ else
   BINARY=$TOP/build/kelmo-map
 fi
 file -L "$BINARY" | grep -q 'statically linked' || die "$BINARY is not a static binary"
-log "building the musl variant"
-MUSL=$(bash "$BENCH_DIR/musl-build.sh" "$WORK/musl/kelmo-map")
+log "building the glibc variant"
+cmake -S "$TOP" -B "$WORK/glibc" -DKELMO_LIBC=glibc -DKELMO_TESTS=OFF >/dev/null &&
+  cmake --build "$WORK/glibc" -j"$(nproc)" --target kelmo-map >/dev/null || die "the glibc build failed"
+GLIBC=$WORK/glibc/kelmo-map
 gcc -O2 -static -s -o "$WORK/readrange" "$BENCH_DIR/readrange.c"
 gcc -O2 -static -s -o "$WORK/timeit" "$BENCH_DIR/guest/timeit.c"
 
@@ -80,7 +83,7 @@ if want host; then
   sync
   log "host: timing (this machine's other jobs add noise: medians of back-to-back pairs)"
   python3 "$BENCH_DIR/hostbench.py" --out "$WORK/host.json" --readrange "$WORK/readrange" \
-    --binary "kelmo-map=$BINARY" --binary "musl=$MUSL" --reps "$REPS" --cold-reps "$COLD_REPS" \
+    --binary "kelmo-map=$BINARY" --binary "glibc=$GLIBC" --reps "$REPS" --cold-reps "$COLD_REPS" \
     "$WORK/host-4.json" "$WORK/host-32.json"
   rm -f "$WORK"/host-*.img
   report_args+=(--host "$WORK/host.json")
@@ -197,7 +200,7 @@ WRAPPER
 fi
 
 if want size; then
-  report_args+=(--size "kelmo-map (glibc, static)=$BINARY" --size "kelmo-map (musl, static)=$MUSL")
+  report_args+=(--size "kelmo-map (shipped: musl, static)=$BINARY" --size "kelmo-map (glibc, static)=$GLIBC")
   index_modules
   for m in exfat loop dm_mod; do report_args+=(--module "$m.ko=${MOD_PATH[$m]}"); done
 fi

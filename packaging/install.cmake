@@ -12,6 +12,10 @@
 
 set(KELMO_PKG_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(KELMO_PKG_OUT ${CMAKE_BINARY_DIR}/packaging)
+# Directories made by the install are 0755 whatever the builder's umask, so
+# the package does not depend on it.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 install(TARGETS kelmo-map RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 
@@ -57,8 +61,22 @@ add_custom_command(
   VERBATIM)
 add_custom_target(kelmo-map-changelog ALL DEPENDS ${KELMO_PKG_OUT}/changelog.gz)
 install(FILES ${KELMO_PKG_OUT}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The licence, in Debian's machine-readable copyright format.
+install(FILES ${KELMO_PKG_DIR}/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# Reproducible packages: every timestamp in the .deb is SOURCE_DATE_EPOCH,
+# which cpack takes from its environment. When the caller sets none, the
+# time of the commit being built is used (read when cpack runs, so a new
+# commit in the same tree counts), else the newest change log entry's date.
+execute_process(COMMAND dpkg-parsechangelog -l ${KELMO_PKG_DIR}/debian/changelog -S Timestamp
+  OUTPUT_VARIABLE CPACK_KELMO_CHANGELOG_EPOCH OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+set(CPACK_KELMO_SOURCE_DIR ${CMAKE_SOURCE_DIR})
+set(CPACK_PROJECT_CONFIG_FILE ${KELMO_PKG_DIR}/cpack-epoch.cmake)
+# The ar members' modes as dpkg-deb writes them, not as the umask left them.
+set(CPACK_POST_BUILD_SCRIPTS ${KELMO_PKG_DIR}/deb-modes.cmake)
 
 # The Debian package.
+# The project's team, not a person.
 set(KELMO_DEB_MAINTAINER "kelmo-map developers <maintainers@kelmo-map.invalid>"
   CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_GENERATOR DEB)

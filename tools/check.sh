@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, as root on Debian 12: unit and host tests on the
-# release build and again under AddressSanitizer and UndefinedBehaviorSanitizer,
-# a short fuzz run, and the boot tests in QEMU with a real kernel.
+# release build (the shipped musl binary) and again under AddressSanitizer
+# and UndefinedBehaviorSanitizer, a short fuzz run, the boot tests in QEMU
+# with a real kernel, the packaging tests, and the licence lines.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -50,7 +51,8 @@ stage "release build: unit and host tests" build_and_test build
 stage "sanitizer build: unit and host tests" build_and_test build-asan -DKELMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 stage "fuzz smoke run" fuzz_smoke
 stage "boot tests in QEMU" bash tests/boot/run.sh build/kelmo-map
-stage "packaging: install, .deb, boots through initramfs-tools and dracut" bash tests/packaging/run.sh build-pkg
+stage "packaging: install, .deb, reproducible build, boots through initramfs-tools and dracut" bash tests/packaging/run.sh build-pkg
+stage "licence: an SPDX line in every source and script" bash tests/packaging/licence.sh
 
 echo "=== summary"
 failed=0

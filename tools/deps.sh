@@ -3,11 +3,11 @@
 # Packages already present are left alone, so a second run costs nothing.
 set -euo pipefail
 packages=(
-  cmake g++ make libgtest-dev              # the program and its unit tests
+  cmake g++ make musl-tools libgtest-dev   # the program (linked against musl) and its unit tests
   clang-14 libclang-rt-14-dev              # fuzz harnesses
   exfatprogs exfat-fuse fuse3 fdisk util-linux e2fsprogs strace file python3   # host tests
   qemu-system-x86 busybox-static cpio xorriso xz-utils kmod     # boot tests
-  initramfs-tools-core dracut-core dpkg-dev lintian man-db mandoc  # packaging tests
+  initramfs-tools-core dracut-core dpkg-dev lintian man-db mandoc git  # packaging tests
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -217,7 +217,8 @@ make_iso() {
 #                                appends, so its clusters are scattered
 #   /isos/empty.iso              0 bytes
 #   /Imagens ISO/Instalação.iso  ISO C, a name beyond ASCII (UTF-16 on disk)
-# and WORK/expect.sh with what the guest must see. The files of EXTRA, a
+# and WORK/expect.sh with what the guest must see, with the error texts of
+# the C library BIN was built with (ERR_EBUSY, ERR_EINVAL). The files of EXTRA, a
 # directory, when given, go into both ISOs too.
 build_stick() {
   local work=$1 bin=$2 extra=${3:-}
@@ -325,6 +326,8 @@ U_README_SHA=$(sha256sum <"$c/README.TXT" | cut -d' ' -f1)
 U_DATA_SHA=$(sha256sum <"$c/DATA.BIN" | cut -d' ' -f1)
 U_RUNS=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_c")
 EOF
+  # The error texts of the C library that built the binary (perror lines).
+  bash "$BOOT_DIR/libc-errors.sh" "$bin" EBUSY EINVAL >>"$work/expect.sh" || die "could not tell the binary's error texts"
 }
 
 # build_stick4k WORK BINARY: WORK/stick4k.img, a 64 MiB disk of 4096-byte

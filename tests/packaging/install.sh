@@ -19,6 +19,7 @@ expected_files() {
 $p/sbin/kelmo-map 755
 $p/share/man/man8/kelmo-map.8.gz 644
 $p/share/doc/kelmo-map/changelog.gz 644
+$p/share/doc/kelmo-map/copyright 644
 usr/share/initramfs-tools/hooks/kelmo-map 755
 usr/share/initramfs-tools/scripts/local-top/kelmo-map 755
 usr/lib/dracut/modules.d/90kelmo-map/module-setup.sh 755

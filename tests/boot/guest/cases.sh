@@ -172,7 +172,7 @@ boot_main() {
 
   begin second-run
   kmap
-  expect_result "kelmo-map: DM_DEV_CREATE: Device or resource busy" 1
+  expect_result "kelmo-map: DM_DEV_CREATE: $ERR_EBUSY" 1
   note "kelmo-map said: $(cat /tmp/err)"
   note "kernel: $(dm_said)"
   [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "the existing mapping changed"
