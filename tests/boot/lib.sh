@@ -53,13 +53,13 @@ die() { printf 'error: %s\n' "$*" >&2; exit 2; }
 need_tools() {
   local missing=() t
   for t in busybox cpio qemu-system-x86_64 xorriso mkfs.exfat tune.exfat mount.exfat-fuse sfdisk \
-    losetup xz modinfo apt-get dpkg timeout sha256sum; do
+    losetup xz modinfo apt-get dpkg timeout sha256sum python3; do
     command -v "$t" >/dev/null || missing+=("$t")
   done
   if ((${#missing[@]})); then
     log "installing tools (missing: ${missing[*]})"
     DEBIAN_FRONTEND=noninteractive apt-get install -y busybox-static cpio qemu-system-x86 xorriso \
-      exfatprogs exfat-fuse fdisk xz-utils kmod >/dev/null ||
+      exfatprogs exfat-fuse fdisk xz-utils kmod python3 >/dev/null ||
       die "apt-get install failed"
   fi
   # The guest has no libraries: the shell tools must be the static busybox.
@@ -283,14 +283,23 @@ build_stick() {
   FUSE_PID=
   losetup -d "$LOOP_DEV"
   LOOP_DEV=
-  # The host reader sees what the guest will map.
-  local test_a test_b
-  test_a=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" /isos/kelmo.iso | head -n1)
-  test_b=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" "/Kelmo ISOs/kelmo live.iso" | head -n1)
-  RUNS_A=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_a")
-  RUNS_B=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_b")
-  log "stick: A: $test_a"
-  log "stick: B: $test_b"
+  # The runs the guest must see, read by a reader of our own (exfat_runs.py),
+  # not by the program under test; its runs also give the ISO's bytes back
+  # (WORK/runs-*.sha). WORK/runs-*.kelmo holds what the program's --test
+  # prints for the same files, for run.sh to compare.
+  local f p
+  for f in a b; do
+    if [ $f = a ]; then p=/isos/kelmo.iso; else p="/Kelmo ISOs/kelmo live.iso"; fi
+    python3 "$BOOT_DIR/exfat_runs.py" "$img" "$PART_OFFSET" "$p" >"$work/runs-$f.reader" ||
+      die "exfat_runs.py could not read $p"
+    python3 "$BOOT_DIR/exfat_runs.py" "$img" "$PART_OFFSET" "$p" --sha256 >"$work/runs-$f.sha" ||
+      die "exfat_runs.py could not read $p"
+    KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" "$p" >"$work/runs-$f.kelmo" 2>&1 || true
+    log "stick: ${f^^}: $(head -n1 "$work/runs-$f.reader")"
+  done
+  RUNS_A=$(sed -n '1s/.*trechos=\([0-9]*\)$/\1/p' "$work/runs-a.reader")
+  RUNS_B=$(sed -n '1s/.*trechos=\([0-9]*\)$/\1/p' "$work/runs-b.reader")
+  . "$BOOT_DIR/../errors.sh"
 
   cat >"$work/expect.sh" <<EOF
 SERIAL=$STICK_SERIAL
@@ -306,6 +315,8 @@ B_SIZE=$(stat -c %s "$work/b.iso")
 B_README_SHA=$(sha256sum <"$b/README.TXT" | cut -d' ' -f1)
 B_DATA_SHA=$(sha256sum <"$b/DATA.BIN" | cut -d' ' -f1)
 B_RUNS=$RUNS_B
+ERR_EINVAL='$ERR_EINVAL'
+ERR_EBUSY='$ERR_EBUSY'
 EOF
 }
 
