@@ -88,9 +88,12 @@ fuzz_smoke() {
         echo "fuzz_$harness: a regression input fails (status $status, $replayed of ${#inputs[@]} replayed):"
         tail -n 30 "$work/replay-$harness.log"
         ok=1
+      else
+        echo "fuzz_$harness: ${#inputs[@]} regression inputs replayed, none fails"
       fi
+    else
+      echo "fuzz_$harness: no regression inputs"
     fi
-    echo "fuzz_$harness: ${#inputs[@]} regression inputs replayed"
     # Work on a copy: the corpus in the repository stays as committed.
     mkdir -p "$work/$harness" "$work/artifacts-$harness"
     cp fuzz/corpus/"$harness"/* "$work/$harness"/
