@@ -16,6 +16,26 @@ stage() {
   if "$@"; then results+=("ok - $name"); else results+=("not ok - $name"); fi
 }
 
+# configure DIR COMPILER OPTIONS...: a tree configured with another compiler
+# is made anew (CMake would restart it itself, dropping the options given).
+configure() {
+  local dir=$1 compiler=$2 want cached
+  shift 2
+  want=$(readlink -f "$(command -v "$compiler")") || { echo "$compiler is missing"; return 1; }
+  if [ -f "$dir/CMakeCache.txt" ]; then
+    cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$dir/CMakeCache.txt")
+    if [ "$(readlink -f "$cached")" != "$want" ]; then
+      echo "$dir was configured with ${cached:-no compiler}: made anew with $compiler"
+      rm -rf "$dir"
+    fi
+  fi
+  if [ -f "$dir/CMakeCache.txt" ]; then
+    cmake -S . -B "$dir" "$@" >/dev/null
+  else
+    cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER="$compiler" "$@" >/dev/null
+  fi
+}
+
 # Each stage configures every option it depends on, so a build tree made
 # by something else (tools/demo.sh makes build/ without the tests) cannot
 # change what the stage runs. Under this command a skipped test is a failure
@@ -25,7 +45,7 @@ stage() {
 build_and_test() {
   local dir=$1 log ran
   shift
-  cmake -S . -B "$dir" -DKELMO_TESTS=ON -DKELMO_FUZZ=OFF "$@" >/dev/null &&
+  configure "$dir" g++ -DKELMO_TESTS=ON -DKELMO_FUZZ=OFF "$@" &&
     cmake --build "$dir" -j"$jobs" >/dev/null || return 1
   log=$dir/ctest.log
   (cd "$dir" && KELMO_NO_SKIP=1 ctest --output-on-failure --no-tests=error -j"$jobs") 2>&1 | tee "$log"
@@ -61,8 +81,7 @@ counted() {
 # the fuzzer's exit status, or a crash, leak, timeout or out-of-memory input
 # left behind.
 fuzz_smoke() {
-  cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++-14 -DKELMO_FUZZ=ON -DKELMO_TESTS=OFF \
-    -DKELMO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+  configure build-fuzz clang++-14 -DKELMO_FUZZ=ON -DKELMO_TESTS=OFF -DKELMO_SANITIZE=OFF -DCMAKE_BUILD_TYPE=Release &&
     cmake --build build-fuzz -j"$jobs" >/dev/null || return 1
   local seconds=${KELMO_FUZZ_SECONDS:-60} ok=0 work harness status inputs replayed d
   local limits=(-timeout=10 -rss_limit_mb=1024)
