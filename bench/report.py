@@ -60,7 +60,7 @@ def host_part(path):
                               "bytes (%s cache)" % kind, x <= 3, "x%.2f" % x))
 
 
-def vm_part(logs):
+def vm_part(logs, accel):
     reads = {}  # (disk, layout, phase, mode, name) -> {round: [us]}
     setup = {}  # (disk, layout, step) -> [us]
     rounds = {}  # disk -> rounds per boot
@@ -94,7 +94,7 @@ def vm_part(logs):
                     info["queues"][w[2]] = " ".join(w[3:])
     size = info["iso_size"]
     disks = sorted(rounds, key=lambda d: (d != "unthrottled", d))
-    print("### Read throughput in the QEMU guest (TCG, kernel %s)\n" % info["kernel"])
+    print("### Read throughput in the QEMU guest (%s, kernel %s)\n" % (accel.upper(), info["kernel"]))
     print("Sequential `dd bs=1M` of the whole ISO (%d bytes) from a cold page cache (caches dropped "
           "before each read); \"direct\" with O_DIRECT, \"buffered\" through the page cache. The raw "
           "partition is read over the contiguous ISO's byte range, in turns with the device (%s rounds "
@@ -183,13 +183,14 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--host")
     p.add_argument("--vm", nargs="*", default=[])
+    p.add_argument("--accel", default="tcg", help="the accelerator QEMU ran the boots with")
     p.add_argument("--size", action="append", default=[])
     p.add_argument("--module", action="append", default=[])
     args = p.parse_args()
     if args.host:
         host_part(args.host)
     if args.vm:
-        vm_part(args.vm)
+        vm_part(args.vm, args.accel)
     if args.size or args.module:
         size_part([s.split("=", 1) for s in args.size], [m.split("=", 1) for m in args.module])
     if goals:

@@ -196,7 +196,7 @@ WRAPPER
       done
     done
   done
-  report_args+=(--vm "${logs[@]}")
+  report_args+=(--accel "$KELMO_QEMU_ACCEL" --vm "${logs[@]}")
 fi
 
 if want size; then
@@ -209,7 +209,13 @@ if [ -n "${KELMO_BENCH_SAVE:-}" ]; then
   mkdir -p "$KELMO_BENCH_SAVE"
   cp "$WORK"/*.json "$WORK"/*.log.txt "$KELMO_BENCH_SAVE"/ 2>/dev/null || true
 fi
-echo "## kelmo-map benchmarks, $(date -u +%Y-%m-%d), $(nproc) cores, $(
-  [ -w /dev/kvm ] && echo KVM || echo 'no KVM (QEMU runs TCG)'), host kernel $(uname -r)"
+# The accelerator the boots used, as choose_accel (called by fetch_kernel) chose it.
+case ${KELMO_QEMU_ACCEL:-} in
+  kvm) accel_note="QEMU with KVM, " ;;
+  tcg) accel_note="QEMU under TCG (no usable KVM), " ;;
+  *) accel_note= ;;
+esac
+want vm || accel_note=
+echo "## kelmo-map benchmarks, $(date -u +%Y-%m-%d), $(nproc) cores, ${accel_note}host kernel $(uname -r)"
 echo
 python3 "$BENCH_DIR/report.py" "${report_args[@]}"

@@ -53,13 +53,13 @@ die() { printf 'error: %s\n' "$*" >&2; exit 2; }
 need_tools() {
   local missing=() t
   for t in busybox cpio qemu-system-x86_64 xorriso mkfs.exfat tune.exfat mount.exfat-fuse sfdisk \
-    losetup xz modinfo apt-get dpkg timeout sha256sum; do
+    losetup xz modinfo apt-get dpkg timeout sha256sum python3; do
     command -v "$t" >/dev/null || missing+=("$t")
   done
   if ((${#missing[@]})); then
     log "installing tools (missing: ${missing[*]})"
     DEBIAN_FRONTEND=noninteractive apt-get install -y busybox-static cpio qemu-system-x86 xorriso \
-      exfatprogs exfat-fuse fdisk xz-utils kmod >/dev/null ||
+      exfatprogs exfat-fuse fdisk xz-utils kmod python3 >/dev/null ||
       die "apt-get install failed"
   fi
   # The guest has no libraries: the shell tools must be the static busybox.
@@ -210,6 +210,30 @@ make_iso() {
   (($(stat -c %s "$out") % 4096 != 0)) || die "could not give $out an odd number of 2 KiB blocks"
 }
 
+# The stick's files by the short names the run files use.
+stick_path() {
+  case $1 in
+    a) printf '%s' /isos/kelmo.iso ;;
+    b) printf '%s' "/Kelmo ISOs/kelmo live.iso" ;;
+    u) printf '%s' "/Imagens ISO/Instalação.iso" ;;
+    c4k) printf '%s' /isos/kelmo-4k.iso ;;
+  esac
+}
+
+# stick_runs WORK NAME IMAGE OFFSET PATH BINARY: WORK/runs-NAME.reader (the
+# runs by exfat_runs.py), .sha (the file's bytes read at them) and .kelmo
+# (what BINARY's --test prints, compared by run.sh).
+stick_runs() {
+  local work=$1 f=$2 img=$3 offset=$4 p=$5 bin=$6
+  python3 "$BOOT_DIR/exfat_runs.py" "$img" "$offset" "$p" >"$work/runs-$f.reader" ||
+    die "exfat_runs.py could not read $p"
+  python3 "$BOOT_DIR/exfat_runs.py" "$img" "$offset" "$p" --sha256 >"$work/runs-$f.sha" ||
+    die "exfat_runs.py could not read $p"
+  KELMO_MAP_OFFSET=$offset "$bin" --test "$img" "$p" >"$work/runs-$f.kelmo" 2>&1 || true
+  log "stick: ${f^^}: $(head -n1 "$work/runs-$f.reader")"
+}
+runs_of() { sed -n '1s/.*trechos=\([0-9]*\)$/\1/p' "$1"; }
+
 # build_stick WORK: WORK/stick.img, a 64 MiB disk with one exFAT partition
 # (serial 1A2B-3C4D) holding
 #   /isos/kelmo.iso              ISO A, written in one go (one run)
@@ -292,18 +316,16 @@ build_stick() {
   FUSE_PID=
   losetup -d "$LOOP_DEV"
   LOOP_DEV=
-  # The host reader sees what the guest will map.
-  local test_a test_b
-  test_a=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" /isos/kelmo.iso | head -n1)
-  test_b=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" "/Kelmo ISOs/kelmo live.iso" | head -n1)
-  RUNS_A=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_a")
-  RUNS_B=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_b")
-  log "stick: A: $test_a"
-  log "stick: B: $test_b"
-  local test_c
-  # A binary that cannot find it leaves U_RUNS empty; run.sh and the guest say so.
-  test_c=$(KELMO_MAP_OFFSET=$PART_OFFSET "$bin" --test "$img" "/Imagens ISO/Instalação.iso" | head -n1 || true)
-  log "stick: C: $test_c"
+  # The runs the guest must see, read by a reader of our own (exfat_runs.py),
+  # not by the program under test; its runs also give the ISO's bytes back
+  # (WORK/runs-*.sha). WORK/runs-*.kelmo holds what the program's --test
+  # prints for the same files, for run.sh to compare.
+  local f
+  for f in a b u; do
+    stick_runs "$work" "$f" "$img" "$PART_OFFSET" "$(stick_path "$f")" "$bin"
+  done
+  RUNS_A=$(runs_of "$work/runs-a.reader")
+  RUNS_B=$(runs_of "$work/runs-b.reader")
 
   cat >"$work/expect.sh" <<EOF
 SERIAL=$STICK_SERIAL
@@ -324,7 +346,7 @@ U_SHA=$(sha256sum <"$work/c.iso" | cut -d' ' -f1)
 U_SIZE=$(stat -c %s "$work/c.iso")
 U_README_SHA=$(sha256sum <"$c/README.TXT" | cut -d' ' -f1)
 U_DATA_SHA=$(sha256sum <"$c/DATA.BIN" | cut -d' ' -f1)
-U_RUNS=$(sed -n 's/.*trechos=\([0-9]*\).*/\1/p' <<<"$test_c")
+U_RUNS=$(runs_of "$work/runs-u.reader")
 EOF
   # The error texts of the C library that built the binary (perror lines).
   bash "$BOOT_DIR/libc-errors.sh" "$bin" EBUSY EINVAL >>"$work/expect.sh" || die "could not tell the binary's error texts"
@@ -399,10 +421,9 @@ build_stick4k() {
 
   # What the device must show, assembled from the runs the reader prints.
   local runs c_size device_size run_start run_count
-  KELMO_MAP_OFFSET=$offset "$bin" --test "$img" /isos/kelmo-4k.iso >"$work/c.runs" ||
-    die "kelmo-map --test does not read the 4K stick: $(cat "$work/c.runs")"
-  runs=$(sed -n '1s/.*trechos=\([0-9]*\).*/\1/p' "$work/c.runs")
-  log "stick4k: C: $(head -n1 "$work/c.runs")"
+  stick_runs "$work" c4k "$img" "$offset" /isos/kelmo-4k.iso "$bin"
+  cp "$work/runs-c4k.reader" "$work/c.runs"
+  runs=$(runs_of "$work/c.runs")
   c_size=$(stat -c %s "$work/c4k.iso")
   device_size=$(((c_size + 4095) / 4096 * 4096))
   : >"$work/c.device"

@@ -74,6 +74,31 @@ case_existing_node() {
   check "existing node: its dev file is not read" lacks /sys/class/block/sdf "$T/existing.trace"
 }
 
+# Something other than a block device at /dev/NAME is probed as it is: no
+# node is made over it. A directory and a file of zeros are no exFAT; a
+# regular file holding volume A is accepted, with a regular file's device
+# number, 0:0.
+case_non_block() {
+  local name
+  arrange sdg sdh sdi
+  entry sdg "$A"
+  entry sdh "$A"
+  entry sdi "$B"
+  mkdir /dev/sdg
+  truncate -s 1M /dev/sdh
+  cp --sparse=always "$T/a.img" /dev/sdi
+  TRACE=$T/non_block.trace probe $SERIAL_A
+  check_eq "non-block nodes: the file holding volume A, /dev/sdi, accepted" "$status $out" "0 /dev/sdi 0:0"
+  check_eq "non-block nodes: /dev/sdg left a directory" "$(stat -c %F /dev/sdg)" directory
+  check_eq "non-block nodes: /dev/sdh left a file of 1 MiB" "$(stat -c '%F %s' /dev/sdh)" "regular file 1048576"
+  check "non-block nodes: /dev/sdi left as it was" cmp -s /dev/sdi "$T/a.img"
+  for name in sdg sdh sdi; do
+    check "non-block nodes: a node over /dev/$name was refused" \
+      grep -Eq "mknod(at)?\(.*\"/dev/$name\", S_IFBLK\|0600.*= -1 EEXIST" "$T/non_block.trace"
+    check "non-block nodes: /dev/$name was opened" grep -Eq "open(at)?\(.*\"/dev/$name\", O_RDONLY" "$T/non_block.trace"
+  done
+}
+
 # Other serials are skipped; the serial matches without regard to case.
 case_serials() {
   local row want serial err=$T/serials.err
@@ -169,7 +194,7 @@ attach B "$T/b.img"
 # The two 30-second waits run beside the quick cases.
 in_ns_bg no_match case_no_match
 in_ns_bg no_sysfs case_no_sysfs
-for c in nodes skipped_names garbage existing_node serials duplicate late_device; do
+for c in nodes skipped_names garbage existing_node non_block serials duplicate late_device; do
   in_ns "case_$c"
 done
 wait_bg

@@ -3,18 +3,27 @@
 # filled through exfat-fuse: the printed runs are read back with dd and must
 # give the files' bytes exactly.
 #   test_run.sh PATH_TO_KELMO_MAP
-# Needs root (loop devices, FUSE mounts); exits 77 (skip) without it.
+# Needs root (loop devices, FUSE mounts, a mount namespace); exits 77 (skip)
+# without it or without a tool, or 1 when KELMO_NO_SKIP is set (the test
+# command, tools/check.sh, sets it: there a skip is a failure).
 set -euo pipefail
 
 BIN=$(realpath "$1")
 unset KELMO_MAP_OFFSET
+source "$(dirname "$0")/../errors.sh"
+error_texts "$BIN"
 
-if [[ $EUID -ne 0 ]]; then
-  echo "skip - needs root for loop devices and FUSE mounts"
+skip() {
+  if [[ -n ${KELMO_NO_SKIP-} ]]; then
+    echo "not ok - $1 (KELMO_NO_SKIP is set: no skipping)"
+    exit 1
+  fi
+  echo "skip - $1"
   exit 77
-fi
-for tool in mkfs.exfat tune.exfat mount.exfat-fuse losetup blkid blockdev sfdisk mkfs.ext2; do
-  command -v "$tool" >/dev/null || { echo "skip - $tool not installed"; exit 77; }
+}
+[[ $EUID -eq 0 ]] || skip "needs root for loop devices and FUSE mounts"
+for tool in mkfs.exfat tune.exfat mount.exfat-fuse losetup blkid blockdev sfdisk mkfs.ext2 unshare; do
+  command -v "$tool" >/dev/null || skip "$tool not installed"
 done
 
 T=$(mktemp -d)
@@ -201,6 +210,7 @@ read_back() {  # read_back VOLDIR DEVICE
 # --- volumes of 4 KiB and 32 KiB clusters ----------------------------------
 
 declare -A DEV LAST  # per cluster size: loop device, last member of Many
+declare -A PART  # per disk, by the partition's first sector: its loop device
 dev="" dev4k="" part=""  # loop devices, set by attach
 long=$(printf 'Member of a directory that grows past its first cluster %.0s' 1 2)
 
@@ -433,6 +443,7 @@ for first in 2048 4097; do
   read -r start size < <(sfdisk -d "$d/img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
   offset=$((start * 512))
   attach part -o "$offset" --sizelimit $((size * 512)) "$d/img"
+  PART[$first]=$part
   exclusive mkfs.exfat "$part"
   cs=$(cluster_size "$part")
   mount_fuse "$part" "$d/m"
@@ -470,13 +481,65 @@ done
 # --- volume serial: "%04X-%04X", high half first, as blkid shows it -------
 # (Not 1A2B-3C4D: the boot-run tests look for that one.)
 
-for serial in 0xBEEF5A17 0x00AB0001; do
-  exclusive tune.exfat -I "$serial" "$part"
+# A boot run (serial and path as arguments) in a private mount namespace
+# whose one block device, sdb1, is DEVICE. /dev/mapper/control is there
+# already as /dev/null's node (1:3), so a run that accepts the volume ends at
+# its first device-mapper request, and the host's device mapper is never
+# asked. Leaves $T/NAME.out, .err and .rc.
+boot_run() {  # boot_run DEVICE NAME SERIAL PATH
+  unshare -m --propagation private bash -c '
+    set -e
+    mount -t tmpfs kelmo-sysfs /sys/class/block
+    mount -t tmpfs kelmo-dev /dev
+    mkdir /sys/class/block/sdb1 /dev/mapper
+    echo "$1" >/sys/class/block/sdb1/dev
+    mknod -m 0600 /dev/mapper/control c 1 3
+    rc=0
+    "$2" "$3" "$4" >"$5.out" 2>"$5.err" 0<&- || rc=$?
+    echo "$rc" >"$5.rc"' _ "$(cat "/sys/class/block/${1#/dev/}/dev")" "$BIN" "$3" "$4" "$T/$2"
+}
+# The result of boot run NAME, where check and failed_with look.
+result_of() {  # result_of NAME
+  rc=$(cat "$T/$1.rc" 2>/dev/null || echo none)
+  cp "$T/$1.out" "$T/out" 2>/dev/null || : >"$T/out"
+  cp "$T/$1.err" "$T/err" 2>/dev/null || : >"$T/err"
+}
+
+# Each disk's partition gets a serial; then boot runs look for it by texts
+# that must match and by texts that must not (those wait the whole 30 s,
+# all at once).
+declare -A SERIAL=([2048]=0xBEEF5A17 [4097]=0x00AB0001)
+runs=()
+for first in 2048 4097; do
+  serial=${SERIAL[$first]}
+  exclusive tune.exfat -I "$serial" "${PART[$first]}"
   want=$(printf %04X-%04X $((serial >> 16)) $((serial & 0xFFFF)))
-  raw=$(le32 "$part" 100)
+  raw=$(le32 "${PART[$first]}" 100)
   from_disk=$(printf %04X-%04X $((raw >> 16)) $((raw & 0xFFFF)))
   check "serial $serial: blkid and bytes 100..103 formatted both give $want" \
-    test "$(blkid -c /dev/null -o value -s UUID "$part")|$from_disk" = "$want|$want"
+    test "$(blkid -c /dev/null -o value -s UUID "${PART[$first]}")|$from_disk" = "$want|$want"
+  swapped=$(printf %04X-%04X $((serial & 0xFFFF)) $((serial >> 16)))
+  for row in "$want|found" "${want,,}|found" "$swapped|not" "${want/-/}|not" \
+    "$(printf %X-%X $((serial >> 16)) $((serial & 0xFFFF)))|not"; do
+    text=${row%|*}
+    # 00AB0001 written without leading zeros differs; BEEF5A17's does not.
+    [[ ${row#*|} == not && $text == "$want" ]] && continue
+    n=${#runs[@]}
+    runs+=("$first|$text|${row#*|}")
+    boot_run "${PART[$first]}" "serial.$n" "$text" "/ISO/Kelmo Live.iso" &
+  done
+done
+wait
+for n in "${!runs[@]}"; do
+  IFS='|' read -r first text how <<<"${runs[n]}"
+  result_of "serial.$n"
+  if [[ $how == found ]]; then
+    check "serial ${SERIAL[$first]}: a boot run given '$text' takes the volume (ends at the device mapper)" \
+      failed_with "DM_DEV_CREATE: $ERR_ENOTTY"
+  else
+    check "serial ${SERIAL[$first]}: a boot run given '$text' does not take the volume" \
+      failed_with "partição do Kelmo USB não encontrada"
+  fi
 done
 
 FINISHED=1
