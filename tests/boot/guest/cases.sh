@@ -329,6 +329,14 @@ usb_line() {
   esac
 }
 
+# expect_result for the ISO's line and kelmo-usb's, keeping the verdict on
+# one console line.
+expect_two_lines() {
+  expect_result "$1
+$2" "$3"
+  PROBLEMS=$(printf '%s' "$PROBLEMS" | tr '\n' '|')
+}
+
 # dmsetup without udev: it makes and removes the /dev/mapper nodes itself.
 dmsetup_() { DM_DISABLE_UDEV=1 /bin/dmsetup "$@"; }
 
@@ -396,8 +404,7 @@ check_usb_device() {
 boot_stickro() {
   begin usb-ro-map
   kmap
-  expect_result "$(success_line "$A_RUNS")
-$(usb_line ro)" 0
+  expect_two_lines "$(success_line "$A_RUNS")" "$(usb_line ro)" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   end
 
@@ -438,17 +445,16 @@ $(usb_line ro)" 0
   # included, a read-only one; without the key, or in a run from arguments,
   # there is none.
   begin usb-values
-  local keys="kelmo.uuid=$SERIAL kelmo.iso=$A_PATH" value access
+  local keys="kelmo.uuid=$SERIAL kelmo.iso=$A_PATH" value access got
   for value in rw RW "" rwx yes; do
     dm_clear
     kmap_cmdline "$keys kelmo.usb=$value"
     access=ro
     [ "$value" = rw ] && access=rw
-    expect_result "$(success_line "$A_RUNS")
-$(usb_line $access)" 0
-    [ "$(cat "/sys/block/$(dm_named kelmo-usb)/ro" 2>&1)" = "$([ $access = ro ] && echo 1 || echo 0)" ] ||
-      problem "kelmo.usb=$value: kelmo-usb is not $access"
-    note "kelmo.usb=$value: $access"
+    expect_two_lines "$(success_line "$A_RUNS")" "$(usb_line $access)" 0
+    got=$(cat "/sys/block/$(dm_named kelmo-usb)/ro" 2>&1)
+    [ "$got" = "$([ $access = ro ] && echo 1 || echo 0)" ] || problem "kelmo.usb=$value: kelmo-usb is not $access"
+    note "kelmo.usb=$value: ro=$got"
   done
   dm_clear
   kmap_cmdline "$keys"
@@ -472,8 +478,7 @@ $(usb_line $access)" 0
   dm_clear
   dmsetup_ create kelmo-usb --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
   kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
-  expect_result "$(success_line "$A_RUNS")
-kelmo-map: kelmo-usb: DM_DEV_CREATE: Device or resource busy" 0
+  expect_two_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-usb: DM_DEV_CREATE: Device or resource busy" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   got=$(dmsetup_ table kelmo-usb 2>&1 | sed 's/ *$//')
   [ "$got" = "0 8 error" ] || problem "the existing kelmo-usb changed: $got"
@@ -486,8 +491,7 @@ kelmo-map: kelmo-usb: DM_DEV_CREATE: Device or resource busy" 0
 boot_stickrw() {
   begin usb-rw-map
   kmap
-  expect_result "$(success_line "$B_RUNS")
-$(usb_line rw)" 0
+  expect_two_lines "$(success_line "$B_RUNS")" "$(usb_line rw)" 0
   check_mapping "$B_SHA" "$B_SIZE" vda1 "$B_README_SHA" "$B_DATA_SHA"
   end
 
