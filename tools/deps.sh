@@ -6,7 +6,7 @@ packages=(
   cmake g++ make musl-tools libgtest-dev   # the program (linked against musl) and its unit tests
   clang-14 libclang-rt-14-dev              # fuzz harnesses
   exfatprogs exfat-fuse fuse3 fdisk util-linux e2fsprogs strace file python3   # host tests
-  qemu-system-x86 busybox-static cpio xorriso xz-utils kmod     # boot tests
+  qemu-system-x86 busybox-static cpio xorriso xz-utils kmod dmsetup  # boot tests
   initramfs-tools-core dracut-core dpkg-dev lintian man-db mandoc git  # packaging tests
 )
 missing=()

@@ -5,12 +5,14 @@
 
 #include <fcntl.h>
 #include <linux/dm-ioctl.h>
+#include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <bit>
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -40,14 +42,15 @@ static constexpr size_t kParams = 64;  // room for "4294967295:4294967295 184467
 
 size_t dm_buffer_size(int32_t n) { return size_t(n) * (sizeof(dm_target_spec) + kParams) + kHeader + kParams; }
 
-static void set_header(uint8_t* buffer, uint32_t data_size, uint32_t data_start, uint32_t flags) {
+static void set_header(uint8_t* buffer, uint32_t data_size, uint32_t data_start, uint32_t flags,
+                       const char* name = kDeviceName) {
   dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
   memset(io, 0, kHeader);
   io->version[0] = 4;
   io->data_size = data_size;
   io->data_start = data_start;
   io->flags = flags;
-  snprintf(io->name, sizeof io->name, "%s", kDeviceName);
+  snprintf(io->name, sizeof io->name, "%s", name);
 }
 
 uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length, uint32_t block_size,
@@ -89,6 +92,33 @@ uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t 
   return targets;
 }
 
+uint32_t dm_fill_partition_table(uint8_t* buffer, uint64_t sectors, uint32_t major_number, uint32_t minor_number,
+                                 bool read_only) {
+  // The table of a file filling the partition from its first sector, renamed.
+  Extent whole = {0, sectors};
+  // Whole 512-byte sectors are whole blocks of any disk: the partition is.
+  uint32_t targets = dm_fill_table(buffer, 1, &whole, sectors * 512, 512, major_number, minor_number);
+  dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
+  io->flags = read_only ? DM_READONLY_FLAG : 0;
+  snprintf(io->name, sizeof io->name, "%s", kPartitionDeviceName);
+  return targets;
+}
+
+// Every line of the kelmo-usb stage names it, so that it is never read as
+// a failure of the ISO's own mapping.
+static constexpr const char* kPartitionLabel = "kelmo-usb: ";
+
+static void say(const char* label, const char* text) { fprintf(stderr, "kelmo-map: %s%s\n", label, text); }
+
+// perror's line for the refused `request`, after the stage's label.
+static void request_failed(const char* label, const char* request) {
+  int error = errno;
+  char what[64];
+  snprintf(what, sizeof what, "kelmo-map: %s%s", label, request);
+  errno = error;
+  perror(what);
+}
+
 static int open_control() {
   int fd = open("/dev/mapper/control", O_RDWR | O_CLOEXEC);
   if (fd >= 0) return fd;
@@ -98,27 +128,49 @@ static int open_control() {
   return open("/dev/mapper/control", O_RDWR | O_CLOEXEC);
 }
 
-// Create, load, resume; prints the line of a refused request. A device made
-// by an earlier step stays when a later one is refused.
-static int send_requests(int control, uint8_t* buffer, const Extent* runs, int32_t n, uint64_t data_length,
-                         uint32_t block_size, uint32_t major_number, uint32_t minor_number) {
-  dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
-  set_header(buffer, kHeader, 0, 0);
-  if (ioctl(control, DM_DEV_CREATE, io) != 0) {
-    perror("kelmo-map: DM_DEV_CREATE");
+// Create, load, resume the device that the filled table-load request `table`
+// names; prints the line of a refused request. A device made by an earlier
+// step stays when a later one is refused. The create and resume requests are
+// the header alone, in `request`, which ends holding the resume's answer.
+static int send_requests(int control, uint8_t* table, const char* label, dm_ioctl& request) {
+  uint8_t* header = reinterpret_cast<uint8_t*>(&request);
+  char name[sizeof request.name];
+  snprintf(name, sizeof name, "%s", reinterpret_cast<dm_ioctl*>(table)->name);
+  set_header(header, kHeader, 0, 0, name);
+  if (ioctl(control, DM_DEV_CREATE, &request) != 0) {
+    request_failed(label, "DM_DEV_CREATE");
     return -1;
   }
-  dm_fill_table(buffer, n, runs, data_length, block_size, major_number, minor_number);
-  if (ioctl(control, DM_TABLE_LOAD, io) != 0) {
-    perror("kelmo-map: DM_TABLE_LOAD");
+  if (ioctl(control, DM_TABLE_LOAD, table) != 0) {
+    request_failed(label, "DM_TABLE_LOAD");
     return -1;
   }
   // With DM_SUSPEND_FLAG clear this resumes the device: the table goes live.
-  set_header(buffer, kHeader, 0, 0);
-  if (ioctl(control, DM_DEV_SUSPEND, io) != 0) {
-    perror("kelmo-map: DM_DEV_SUSPEND");
+  set_header(header, kHeader, 0, 0, name);
+  if (ioctl(control, DM_DEV_SUSPEND, &request) != 0) {
+    request_failed(label, "DM_DEV_SUSPEND");
     return -1;
   }
+  return 0;
+}
+
+// Creates the device of the filled request `table` and its node
+// /dev/mapper/NAME, written into `node`, with `mode`.
+static int create_device(uint8_t* table, const char* label, mode_t mode, char (&node)[300]) {
+  int control = open_control();
+  if (control < 0) {
+    say(label, "sem /dev/mapper/control");
+    return -1;
+  }
+  dm_ioctl request;
+  int result = send_requests(control, table, label, request);
+  close(control);
+  if (result != 0) return -1;
+  // The resume answered with the new device's number.
+  mkdir("/dev/mapper", 0755);
+  snprintf(node, sizeof node, "/dev/mapper/%s", request.name);
+  unlink(node);  // a node left from an earlier device may carry an old number
+  mknod(node, S_IFBLK | mode, dev_t(request.dev));
   return 0;
 }
 
@@ -129,24 +181,30 @@ int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_
     report("sem memória para a tabela do device-mapper");
     return -1;
   }
-  int control = open_control();
-  if (control < 0) {
-    report("sem /dev/mapper/control");
-    free(buffer);
+  dm_fill_table(buffer, n, runs, data_length, block_size, major_number, minor_number);
+  char node[300];
+  int result = create_device(buffer, "", 0400, node);
+  if (result == 0) fprintf(stderr, "kelmo-map: ISO -> %s (%d trecho%s)\n", node, n, n > 1 ? "s" : "");
+  free(buffer);
+  return result;
+}
+
+int map_partition(int partition, uint32_t major_number, uint32_t minor_number, bool read_only) {
+  uint64_t bytes = 0;
+  if (ioctl(partition, BLKGETSIZE64, &bytes) != 0) {
+    request_failed(kPartitionLabel, "BLKGETSIZE64");
     return -1;
   }
-  int result = send_requests(control, buffer, runs, n, data_length, block_size, major_number, minor_number);
-  close(control);
-  if (result == 0) {
-    // The resume answered with the new device's number.
-    dev_t device = dev_t(reinterpret_cast<dm_ioctl*>(buffer)->dev);
-    char node[300];
-    mkdir("/dev/mapper", 0755);
-    snprintf(node, sizeof node, "/dev/mapper/%s", kDeviceName);
-    unlink(node);  // a node left from an earlier device may carry an old number
-    mknod(node, S_IFBLK | 0400, device);
-    fprintf(stderr, "kelmo-map: ISO -> %s (%d trecho%s)\n", node, n, n > 1 ? "s" : "");
+  uint8_t* buffer = static_cast<uint8_t*>(calloc(1, dm_buffer_size(1)));
+  if (!buffer) {
+    say(kPartitionLabel, "sem memória para a tabela do device-mapper");
+    return -1;
   }
+  dm_fill_partition_table(buffer, bytes / 512, major_number, minor_number, read_only);
+  char node[300];
+  int result = create_device(buffer, kPartitionLabel, read_only ? 0400 : 0600, node);
+  if (result == 0)
+    fprintf(stderr, "kelmo-map: USB -> %s (%s)\n", node, read_only ? "somente leitura" : "leitura e escrita");
   free(buffer);
   return result;
 }

@@ -1,4 +1,5 @@
-// The read-only device-mapper device that shows the ISO file's sectors.
+// The read-only device-mapper device that shows the ISO file's sectors, and
+// on request a second one over the whole partition.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,8 @@
 #include "exfat/chain.h"
 
 constexpr const char* kDeviceName = "kelmo-iso";
+// The whole partition, so the running system can reach the stick's files.
+constexpr const char* kPartitionDeviceName = "kelmo-usb";
 
 // Bytes of the control buffer for a table of `n` runs: the header, one
 // 40-byte target record with up to 64 bytes of parameters per run, and slack.
@@ -21,9 +24,21 @@ size_t dm_buffer_size(int32_t n);
 uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length, uint32_t block_size,
                        uint32_t major, uint32_t minor);
 
+// Fills the table-load request for kelmo-usb in `buffer` (dm_buffer_size(1)
+// bytes): one `linear` target of `sectors` sectors (below 2^55) from sector 0
+// of the partition `major`:`minor`, read-only only when `read_only`. Returns
+// the number of targets written: 1, or 0 for an empty partition.
+uint32_t dm_fill_partition_table(uint8_t* buffer, uint64_t sectors, uint32_t major, uint32_t minor,
+                                 bool read_only);
+
 // Creates, loads and resumes /dev/mapper/kelmo-iso over the partition
 // `major`:`minor`, whose logical blocks are `block_size` bytes, then prints
 // the final line. Prints the line of the failing step and returns -1 on
 // failure.
 int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_size, uint32_t major,
             uint32_t minor);
+
+// The same for /dev/mapper/kelmo-usb over the whole partition `major`:`minor`,
+// sized from `partition`, its open descriptor. Its lines, failures included,
+// name kelmo-usb; kelmo-iso is left as it is.
+int map_partition(int partition, uint32_t major, uint32_t minor, bool read_only);

@@ -8,6 +8,9 @@
 //
 // One line on standard error tells how a boot run ended; the exit status is
 // 0 on success or when the machine was booted without the kernel parameters.
+// With kelmo.usb=ro or kelmo.usb=rw as well, a boot run from the kernel
+// command line then maps the whole partition to /dev/mapper/kelmo-usb and
+// says how that went on a second line.
 
 #include <cstdio>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include "dm/dm.h"
 #include "exfat/chain.h"
 #include "exfat/dir.h"
+#include "exfat/volume.h"
 #include "main/report.h"
 #include "main/run.h"
 #include "scan/scan.h"
@@ -24,6 +28,10 @@ char g_serial[64];
 char g_path[4096];
 static Partition g_partition;
 static ExtentTable g_file_extents;
+
+// What kelmo.usb= asks for beside the ISO.
+enum class StickAccess { none, read_only, writable };
+static StickAccess g_stick = StickAccess::none;
 
 void copy_cut(char* buffer, unsigned long size, const char* text) { snprintf(buffer, size, "%s", text); }
 
@@ -48,10 +56,22 @@ static int boot_run() {
     report("não consegui ler a lista de clusters");
     return 1;
   }
-  return map_iso(g_file_extents.runs, g_file_extents.count, found.data_length, g_partition.block_size,
-                 g_partition.major, g_partition.minor) == 0
-             ? 0
-             : 1;
+  if (map_iso(g_file_extents.runs, g_file_extents.count, found.data_length, g_partition.block_size,
+              g_partition.major, g_partition.minor) != 0)
+    return 1;
+  // The ISO is live: a failure here has its own line, and must not make an
+  // initramfs give up a working ISO.
+  if (g_stick != StickAccess::none)
+    map_partition(g_volume.device, g_partition.major, g_partition.minor, g_stick == StickAccess::read_only);
+  return 0;
+}
+
+// Writable only when asked for exactly; any other value still wants the
+// stick, and read-only cannot harm the ISO.
+static void read_stick_access() {
+  char value[8];
+  if (cmdline_get("kelmo.usb", value, sizeof value) != 0) return;
+  g_stick = strcmp(value, "rw") == 0 ? StickAccess::writable : StickAccess::read_only;
 }
 
 int main(int argc, char** argv) {
@@ -68,5 +88,6 @@ int main(int argc, char** argv) {
     report("sem kelmo.uuid/kelmo.iso no cmdline");
     return 0;
   }
+  read_stick_access();
   return boot_run();
 }

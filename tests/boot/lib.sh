@@ -498,3 +498,33 @@ boot_vm() {
   tr -d '\r' <"$log" >"$log.txt"
   return $status
 }
+
+# What the kelmo.usb boots need beyond the base image, in an uncompressed
+# archive appended to INITRAMFS (the kernel unpacks one after the other): the
+# exfat group, loaded only by the boots that mount the stick, and dmsetup
+# with its libraries, to read back and remove the devices kelmo-map made.
+# Called after build_initramfs, whose module index it reuses.
+# shellcheck disable=SC2034
+EXFAT_MODULES=(exfat)
+append_stick_tools() {
+  local out=$1 root m f lib dmsetup
+  dmsetup=$(command -v dmsetup) || die "dmsetup is missing (install dmsetup)"
+  root=$(mktemp -d /tmp/kelmo-initramfs-usb.XXXXXX)
+  TMP_PATHS+=("$root")
+  chmod 0755 "$root"
+  mkdir -p "$root/bin" "$root/lib/kelmo/modules"
+  MOD_FILES=()
+  for m in "${EXFAT_MODULES[@]}"; do mod_order "$m"; done
+  for f in "${MOD_FILES[@]}"; do copy_module "$f" "$root/lib/kelmo/modules"; done >"$root/lib/kelmo/exfat.list"
+  cp -L "$dmsetup" "$root/bin/dmsetup"
+  # The libraries and the loader at the paths ldd names: the loader finds
+  # them there without a cache.
+  while IFS= read -r lib; do
+    mkdir -p "$root$(dirname "$lib")"
+    cp -L "$lib" "$root$lib"
+  done < <(ldd "$dmsetup" | awk '$2 == "=>" && $3 ~ /^\// {print $3} $1 ~ /^\// {print $1}')
+  # An uncompressed archive is only looked for at a multiple of 4 bytes from
+  # the start; the zeros before it are skipped.
+  truncate -s %4 "$out"
+  (cd "$root" && find . | LC_ALL=C sort | cpio -o -H newc -R 0:0 --quiet) >>"$out"
+}

@@ -26,8 +26,16 @@ fetch_kernel
 log "kernel: $KERNEL_PACKAGE"
 build_stick "$WORK" "$BINARY"
 build_stick4k "$WORK" "$BINARY"
+# The file the kelmo.usb=rw boot writes through kelmo-usb: a copy of the
+# program, whose bytes the host knows.
+cat >>"$WORK/expect.sh" <<EOF
+USB_WRITTEN_DIR='/Notas do Kelmo'
+USB_WRITTEN='/Notas do Kelmo/escrito no live.bin'
+USB_WRITTEN_SHA=$(sha256sum <"$BINARY" | cut -d' ' -f1)
+EOF
 INITRAMFS=$WORK/initramfs.gz
 build_initramfs "$INITRAMFS" "$BINARY" "$WORK/expect.sh"
+append_stick_tools "$INITRAMFS"
 STICK_SHA=$(sha256sum <"$WORK/stick.img" | cut -d' ' -f1)
 STICK4K_SHA=$(sha256sum <"$WORK/stick4k.img" | cut -d' ' -f1)
 . "$WORK/expect.sh"
@@ -69,10 +77,69 @@ BOOTS=(
   "fail|virtio|200|kelmo.uuid=$SERIAL|one-key wrong-serial empty-iso"
   "utf8|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=\"$U_PATH\"|utf8-cmdline-map"
   "sect4k|virtio4k|150|kelmo.uuid=$SERIAL kelmo.iso=$C_PATH|sect4k-disk sect4k-map"
+  "stickro|virtio|400|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=ro|usb-ro-map usb-ro-device usb-ro-mount usb-values usb-taken"
+  "stickrw|virtio|300|kelmo.uuid=$SERIAL kelmo.iso=\"$B_PATH\" kelmo.usb=rw|usb-rw-map usb-rw-device usb-rw-write"
 )
 
 # The image a disk kind boots with: the 4K stick on the disk of 4 KiB sectors.
 stick_of() { if [ "$1" = virtio4k ]; then echo stick4k.img; else echo stick.img; fi; }
+
+# The stick after the boot that wrote to it through kelmo-usb, instead of the
+# unchanged hash: nothing outside the partition changed, the ISOs are the
+# same files at the same sectors, the file the guest wrote is there byte for
+# byte, and fsck.exfat finds the volume clean.
+stick_check_stickrw() {
+  local img=$1 name=$2 bad=0 p before after start size mnt got tries=0
+  if cmp -s -n "$PART_OFFSET" "$img" "$WORK/stick.img" && [ "$(stat -c %s "$img")" = "$(stat -c %s "$WORK/stick.img")" ]; then
+    ok "$name: stick unchanged outside the partition"
+  else
+    not_ok "$name: stick changed outside the partition"
+    bad=1
+  fi
+  for p in "$A_PATH" "$B_PATH"; do
+    before=$(KELMO_MAP_OFFSET=$PART_OFFSET "$BINARY" --test "$WORK/stick.img" "$p" 2>&1)
+    after=$(KELMO_MAP_OFFSET=$PART_OFFSET "$BINARY" --test "$img" "$p" 2>&1)
+    if [ "$before" = "$after" ]; then ok "$name: $p has the same runs"; else not_ok "$name: $p now '$after'"; bad=1; fi
+  done
+  read -r start size < <(sfdisk -d "$img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+  LOOP_DEV=$(losetup -f --show -r -o $((start * 512)) --sizelimit $((size * 512)) "$img")
+  if fsck.exfat -n "$LOOP_DEV" >"$WORK/$name.fsck" 2>&1; then
+    ok "$name: fsck.exfat finds the stick clean"
+  else
+    not_ok "$name: fsck.exfat: $(tr '\n' ' ' <"$WORK/$name.fsck")"
+    bad=1
+  fi
+  mnt=$(mktemp -d /tmp/kelmo-stick.XXXXXX)
+  TMP_PATHS+=("$mnt")
+  mount.exfat-fuse -d -o ro "$LOOP_DEV" "$mnt" >"$WORK/$name.fuse.log" 2>&1 &
+  FUSE_PID=$!
+  FUSE_MNT=$mnt
+  until mountpoint -q "$mnt"; do
+    if ! kill -0 "$FUSE_PID" 2>/dev/null || ((++tries >= 100)); then
+      die "mount.exfat-fuse: $(tail -n 3 "$WORK/$name.fuse.log")"
+    fi
+    sleep 0.1
+  done
+  got=$(sha256sum <"$mnt$USB_WRITTEN" 2>&1 | cut -d' ' -f1)
+  if [ "$got" = "$USB_WRITTEN_SHA" ]; then
+    ok "$name: $USB_WRITTEN is on the stick, byte for byte"
+  else
+    not_ok "$name: $USB_WRITTEN on the stick: '$got', want $USB_WRITTEN_SHA"
+    bad=1
+  fi
+  for p in "$A_PATH:$A_SHA" "$B_PATH:$B_SHA"; do
+    got=$(sha256sum <"$mnt${p%:*}" | cut -d' ' -f1)
+    if [ "$got" = "${p##*:}" ]; then ok "$name: ${p%:*} unchanged"; else not_ok "$name: ${p%:*} changed"; bad=1; fi
+  done
+  umount "$mnt"
+  # shellcheck disable=SC2034 # read by cleanup in lib.sh
+  FUSE_MNT=
+  wait "$FUSE_PID" || true
+  FUSE_PID=
+  losetup -d "$LOOP_DEV"
+  LOOP_DEV=
+  return $bad
+}
 
 # Each boot gets its own copy of the stick (QEMU locks an image it writes to),
 # checked against the original afterwards.
@@ -122,7 +189,9 @@ for entry in "${BOOTS[@]}"; do
   fi
   want_sha=$STICK_SHA
   [ "$kind" = virtio4k ] && want_sha=$STICK4K_SHA
-  if [ "$(sha256sum <"$WORK/$name.img" | cut -d' ' -f1)" = "$want_sha" ]; then
+  if declare -F "stick_check_$name" >/dev/null; then
+    "stick_check_$name" "$WORK/$name.img" "$name" || boot_failed=1
+  elif [ "$(sha256sum <"$WORK/$name.img" | cut -d' ' -f1)" = "$want_sha" ]; then
     ok "$name: stick image unchanged"
   else
     not_ok "$name: stick image changed during the boot"

@@ -164,7 +164,12 @@ BOOTS=(
   "dracut-default-map|dracut-default.img|stick|ro root=/dev/mapper/kelmo-iso $fail_fast $keys"
   "dracut-default-nokeys|dracut-default.img|iso|ro root=/dev/vda $fail_fast"
   "dracut-shell-map|dracut-shell.img|stick|ro root=/dev/mapper/kelmo-iso $fail_fast $keys"
+  "itools-usb|itools.img|stick|ro root=/dev/mapper/kelmo-iso $keys kelmo.usb=ro"
+  "dracut-default-usb|dracut-default.img|stick|ro root=/dev/mapper/kelmo-iso $fail_fast $keys kelmo.usb=ro"
 )
+# The "-usb" boots pass kelmo.usb=ro: the running system must also have
+# kelmo-usb, read-only, the whole partition.
+read -r _ part_sectors < <(sfdisk -d "$WORK/stick.img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
 boot_one() {
   local name=$1 image=$2 disk=$3 params=$4 status=0 t0
   t0=$(date +%s)
@@ -214,7 +219,16 @@ for entry in "${BOOTS[@]}"; do
       else
         not_ok "$name: root is '$mounted', not the mapped ISO"
       fi
-      check "$name: the device mapper holds kelmo-iso" [ "$(said "$txt" KELMO-ROOT-DM)" = "kelmo-iso" ]
+      want_dm=kelmo-iso
+      [[ $name == *-usb ]] && want_dm="kelmo-iso kelmo-usb"
+      check "$name: the device mapper holds $want_dm" [ "$(said "$txt" KELMO-ROOT-DM)" = "$want_dm" ]
+      if [[ $name == *-usb ]]; then
+        check "$name: kelmo-map reported kelmo-usb read-only" \
+          grep -aqF "kelmo-map: USB -> /dev/mapper/kelmo-usb (somente leitura)" "$txt"
+        got=$(said "$txt" KELMO-ROOT-USB)
+        check "$name: the running system has kelmo-usb, read-only, the whole vda1 ($got)" \
+          [ "$got" = "1 $part_sectors vda1 $((part_sectors * 512))" ]
+      fi
       check "$name: kelmo-map reported the mapping in $B_RUNS runs" \
         grep -aqF "kelmo-map: ISO -> /dev/mapper/kelmo-iso ($B_RUNS trechos)" "$txt"
       if [ "$(sha256sum <"$WORK/$name.img" | cut -d' ' -f1)" = "$STICK_SHA" ]; then

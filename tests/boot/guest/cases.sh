@@ -395,3 +395,214 @@ boot_utf8() {
   check_mapping "$U_SHA" "$U_SIZE" vda1 "$U_README_SHA" "$U_DATA_SHA"
   end
 }
+
+# --- kelmo.usb: the whole stick beside the ISO ------------------------------
+
+USB_NODE=/dev/mapper/kelmo-usb
+
+# The device-mapper device named $1, e.g. dm-1; empty if none.
+dm_named() {
+  local d
+  for d in /sys/block/dm-*; do
+    [ -f "$d/dm/name" ] && [ "$(cat "$d/dm/name")" = "$1" ] && echo "${d##*/}"
+  done
+}
+
+usb_line() {
+  case $1 in
+    ro) echo "kelmo-map: USB -> $USB_NODE (somente leitura)" ;;
+    rw) echo "kelmo-map: USB -> $USB_NODE (leitura e escrita)" ;;
+  esac
+}
+
+# expect_result for the ISO's line and kelmo-usb's, keeping the verdict on
+# one console line.
+expect_two_lines() {
+  expect_result "$1
+$2" "$3"
+  PROBLEMS=$(printf '%s' "$PROBLEMS" | tr '\n' '|')
+}
+
+# dmsetup without udev: it makes and removes the /dev/mapper nodes itself.
+dmsetup_() { DM_DISABLE_UDEV=1 /bin/dmsetup "$@"; }
+
+# Removes kelmo-usb and kelmo-iso, so the next run starts from nothing.
+dm_clear() {
+  local name
+  for name in kelmo-usb kelmo-iso; do
+    dmsetup_ info "$name" >/dev/null 2>&1 || continue
+    dmsetup_ remove "$name" 2>/tmp/dmsetup || problem "dmsetup remove $name: $(cat /tmp/dmsetup)"
+  done
+  rm -f "$NODE" "$USB_NODE"
+}
+
+# kmap with /proc/cmdline reading $1 instead of the kernel's command line.
+kmap_cmdline() {
+  printf '%s\n' "$1" >/tmp/cmdline
+  shift
+  mount --bind /tmp/cmdline /proc/cmdline
+  kmap "$@"
+  umount /proc/cmdline
+}
+
+expect_no_usb() {
+  [ -z "$(dm_named kelmo-usb)" ] || problem "a kelmo-usb device exists: $(dm_named kelmo-usb)"
+  [ -e "$USB_NODE" ] && problem "$USB_NODE exists"
+}
+
+# check_usb_device ro|rw PARTITION: kelmo-usb is PARTITION whole, sector for
+# sector, as the kernel shows it, and its read-only state is ro's or rw's.
+check_usb_device() {
+  local access=$1 part=$2 dm got want
+  [ -b "$USB_NODE" ] || { problem "$USB_NODE is not a block device"; return; }
+  dm=$(dm_named kelmo-usb)
+  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-usb"; return; }
+  got=$(node_dev "$USB_NODE")
+  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$USB_NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  want=$(cat "/sys/class/block/$part/size")
+  got=$(cat "/sys/block/$dm/size")
+  [ "$got" = "$want" ] || problem "kelmo-usb has $got sectors, $part $want"
+  got=$(blockdev --getsize64 "$USB_NODE")
+  [ "$got" = "$((want * 512))" ] || problem "BLKGETSIZE64 of kelmo-usb $got, want $((want * 512))"
+  got=$(ls "/sys/block/$dm/slaves" | tr '\n' ' ')
+  [ "$got" = "$part " ] || problem "kelmo-usb built on '$got', want $part"
+  got=$(dmsetup_ table kelmo-usb 2>&1)
+  [ "$got" = "0 $want linear $(cat "/sys/class/block/$part/dev") 0" ] || problem "table '$got'"
+  note "table: $got"
+  cmp "$USB_NODE" "/dev/$part" >/tmp/cmp 2>&1 || problem "kelmo-usb differs from $part: $(cat /tmp/cmp)"
+  local ro mode
+  case $access in
+    ro) ro=1 mode=400 ;;
+    rw) ro=0 mode=600 ;;
+  esac
+  got=$(stat -c %a "$USB_NODE")
+  [ "$got" = "$mode" ] || problem "node mode $got, want $mode"
+  got=$(cat "/sys/block/$dm/ro")
+  [ "$got" = "$ro" ] || problem "sysfs ro $got, want $ro"
+  # BLKROGET
+  got=$(blockdev --getro "$USB_NODE")
+  [ "$got" = "$ro" ] || problem "blockdev --getro $got, want $ro"
+  note "$dm over $part, $want sectors, ro=$got"
+}
+
+# ISO A and kelmo-usb read-only; then other kelmo.usb values, the run from
+# arguments, and a kelmo-usb that cannot be made, each from a clean slate.
+boot_stickro() {
+  begin usb-ro-map
+  kmap
+  expect_two_lines "$(success_line "$A_RUNS")" "$(usb_line ro)" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  end
+
+  begin usb-ro-device
+  check_usb_device ro vda1
+  # A write the device took would reach the stick: the host compares its hash.
+  head -c 512 /dev/urandom >/tmp/block
+  if dd if=/tmp/block of="$USB_NODE" bs=512 count=1 conv=notrunc,fsync 2>/tmp/dd; then
+    problem "writing to $USB_NODE succeeded"
+  else
+    grep -q 'Operation not permitted' /tmp/dd || problem "write refused, but not with EPERM: $(cat /tmp/dd)"
+    note "dd: $(grep -v records /tmp/dd | tr '\n' ' ')"
+  fi
+  cmp "$USB_NODE" /dev/vda1 >/dev/null 2>&1 || problem "kelmo-usb changed"
+  end
+
+  begin usb-ro-mount
+  load_group exfat
+  if mount -t exfat -o ro "$USB_NODE" /mnt 2>/tmp/mount; then
+    note "ls: $(ls /mnt | tr '\n' '|')"
+    grep -q "^$USB_NODE /mnt exfat ro," /proc/mounts || problem "not mounted read-only: $(grep ' /mnt ' /proc/mounts)"
+    [ "$(sha256sum </mnt/isos/kelmo.iso | cut -d' ' -f1)" = "$A_SHA" ] || problem "isos/kelmo.iso read through kelmo-usb differs"
+    [ "$(sha256sum <"/mnt$B_PATH" | cut -d' ' -f1)" = "$B_SHA" ] || problem "$B_PATH read through kelmo-usb differs"
+    if touch /mnt/isos/novo.txt 2>/tmp/touch; then
+      problem "created a file on the read-only mount"
+    else
+      note "touch: $(cat /tmp/touch)"
+    fi
+    # Both devices read the same sectors at once.
+    [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "kelmo-iso differs while kelmo-usb is mounted"
+    umount /mnt
+  else
+    problem "mount -t exfat: $(cat /tmp/mount)"
+  fi
+  end
+
+  # Only "rw", exactly, makes a writable kelmo-usb; any other value, empty
+  # included, a read-only one; without the key, or in a run from arguments,
+  # there is none.
+  begin usb-values
+  local keys="kelmo.uuid=$SERIAL kelmo.iso=$A_PATH" value access got
+  for value in rw RW "" rwx yes; do
+    dm_clear
+    kmap_cmdline "$keys kelmo.usb=$value"
+    access=ro
+    [ "$value" = rw ] && access=rw
+    expect_two_lines "$(success_line "$A_RUNS")" "$(usb_line $access)" 0
+    got=$(cat "/sys/block/$(dm_named kelmo-usb)/ro" 2>&1)
+    [ "$got" = "$([ $access = ro ] && echo 1 || echo 0)" ] || problem "kelmo.usb=$value: kelmo-usb is not $access"
+    note "kelmo.usb=$value: ro=$got"
+  done
+  dm_clear
+  kmap_cmdline "$keys"
+  expect_result "$(success_line "$A_RUNS")" 0
+  expect_no_usb
+  dm_clear
+  kmap_cmdline "kelmo.usb=rw" "$SERIAL" "$A_PATH"
+  expect_result "$(success_line "$A_RUNS")" 0
+  expect_no_usb
+  dm_clear
+  kmap_cmdline "kelmo.usb=rw"
+  expect_result "kelmo-map: sem kelmo.uuid/kelmo.iso no cmdline" 0
+  expect_no_usb
+  expect_no_dm
+  end
+
+  # The name kelmo-usb is taken: the ISO stays mapped, one more line says
+  # why there is no kelmo-usb, and the run still succeeds.
+  begin usb-taken
+  local got
+  dm_clear
+  dmsetup_ create kelmo-usb --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
+  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
+  expect_two_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-usb: DM_DEV_CREATE: Device or resource busy" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  got=$(dmsetup_ table kelmo-usb 2>&1 | sed 's/ *$//')
+  [ "$got" = "0 8 error" ] || problem "the existing kelmo-usb changed: $got"
+  note "kernel: $(dm_said)"
+  end
+}
+
+# ISO B and kelmo-usb writable: a file written through it lands on the stick
+# (the host checks the image afterwards), and the ISO does not change.
+boot_stickrw() {
+  begin usb-rw-map
+  kmap
+  expect_two_lines "$(success_line "$B_RUNS")" "$(usb_line rw)" 0
+  check_mapping "$B_SHA" "$B_SIZE" vda1 "$B_README_SHA" "$B_DATA_SHA"
+  end
+
+  begin usb-rw-device
+  check_usb_device rw vda1
+  end
+
+  begin usb-rw-write
+  load_group exfat
+  if mount -t exfat "$USB_NODE" /mnt 2>/tmp/mount; then
+    grep -q "^$USB_NODE /mnt exfat rw," /proc/mounts || problem "not mounted writable: $(grep ' /mnt ' /proc/mounts)"
+    mkdir -p "/mnt$USB_WRITTEN_DIR" && cp /bin/kelmo-map "/mnt$USB_WRITTEN" || problem "could not write $USB_WRITTEN"
+    sync
+    # Each device has its own page cache: read kelmo-iso from the stick.
+    blockdev --flushbufs "$NODE"
+    [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$B_SHA" ] || problem "kelmo-iso changed while writing"
+    [ "$(sha256sum <"/mnt$B_PATH" | cut -d' ' -f1)" = "$B_SHA" ] || problem "$B_PATH read through kelmo-usb differs"
+    umount /mnt || problem "umount failed"
+    note "wrote $USB_WRITTEN ($(stat -c %s /bin/kelmo-map) bytes)"
+  else
+    problem "mount -t exfat: $(cat /tmp/mount)"
+  fi
+  local dev
+  for dev in "$NODE" "$USB_NODE" /dev/vda1; do blockdev --flushbufs "$dev"; done
+  [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$B_SHA" ] || problem "kelmo-iso changed"
+  cmp "$USB_NODE" /dev/vda1 >/dev/null 2>&1 || problem "kelmo-usb and vda1 differ after the write"
+  end
+}

@@ -50,19 +50,20 @@ std::vector<Target> records(const std::vector<uint8_t>& b, uint32_t count) {
   return out;
 }
 
-void expect_header(const std::vector<uint8_t>& b, uint32_t targets) {
+void expect_header(const std::vector<uint8_t>& b, uint32_t targets, const std::string& name = "kelmo-iso",
+                   uint32_t flags = 1) {
   EXPECT_EQ(u32(b, 0), 4u);
   EXPECT_EQ(u32(b, 4), 0u);
   EXPECT_EQ(u32(b, 8), 0u);
   EXPECT_EQ(u32(b, 12), b.size()) << "data_size";
   EXPECT_EQ(u32(b, 16), 312u) << "data_start";
   EXPECT_EQ(u32(b, 20), targets) << "target_count";
-  EXPECT_EQ(u32(b, 28), 1u) << "flags: read-only";
+  EXPECT_EQ(u32(b, 28), flags) << "flags: 1 is read-only";
   EXPECT_EQ(u64(b, 40), 0u) << "dev";
-  EXPECT_EQ(text(b, 48), "kelmo-iso");
+  EXPECT_EQ(text(b, 48), name);
   // Every other header byte stays zero: no uuid, no event cookie.
   for (size_t i = 0; i < 312; ++i) {
-    bool field = i < 24 || (i >= 28 && i < 32) || (i >= 48 && i < 57);
+    bool field = i < 24 || (i >= 28 && i < 32) || (i >= 48 && i < 48 + name.size() + 1);
     if (!field) EXPECT_EQ(b[i], 0) << "header byte " << i;
   }
 }
@@ -208,5 +209,50 @@ INSTANTIATE_TEST_SUITE_P(
         BlockCase{"HugeLength", {{100, 8}}, UINT64_MAX, 4096, {8}},
         BlockCase{"HugeBlock", {{100, 8}}, UINT64_MAX, 2147483648u, {8}}),
     [](const auto& info) { return info.param.name; });
+
+// kelmo-usb: the whole partition as one target, read-only only for ro.
+struct PartitionCase {
+  const char* name;
+  bool read_only;
+  uint32_t flags;
+};
+
+class DmPartitionTable : public ::testing::TestWithParam<PartitionCase> {};
+
+TEST_P(DmPartitionTable, OneTargetOverTheWholePartition) {
+  const PartitionCase& c = GetParam();
+  // 64 MiB less the 1 MiB before the partition, an odd count on purpose.
+  uint64_t sectors = 129023;
+  std::vector<uint8_t> b(dm_buffer_size(1), 0xA5);
+  uint32_t n = dm_fill_partition_table(b.data(), sectors, 8, 17, c.read_only);
+  EXPECT_EQ(b.size(), 480u);
+  ASSERT_EQ(n, 1u);
+  expect_header(b, 1, "kelmo-usb", c.flags);
+  std::vector<Target> t = records(b, n);
+  EXPECT_EQ(t[0].sector_start, 0u);
+  EXPECT_EQ(t[0].length, sectors) << "not cut, not rounded";
+  EXPECT_EQ(t[0].params, "8:17 0") << "from the partition's own first sector";
+  EXPECT_EQ(t[0].next, 48u);
+  for (size_t i = 312 + 48; i < b.size(); ++i) EXPECT_EQ(b[i], 0) << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(Access, DmPartitionTable,
+                         ::testing::Values(PartitionCase{"ro", true, 1}, PartitionCase{"rw", false, 0}),
+                         [](const ::testing::TestParamInfo<PartitionCase>& info) { return info.param.name; });
+
+TEST(DmPartitionTableSize, LargestAndEmptyPartitions) {
+  std::vector<uint8_t> b(dm_buffer_size(1), 0xA5);
+  // A partition of 2^64 - 512 bytes: every sector mapped.
+  uint64_t top = UINT64_MAX / 512;
+  ASSERT_EQ(dm_fill_partition_table(b.data(), top, 259, 1048575, false), 1u);
+  std::vector<Target> t = records(b, 1);
+  EXPECT_EQ(t[0].length, top);
+  EXPECT_EQ(t[0].params, "259:1048575 0");
+  expect_header(b, 1, "kelmo-usb", 0);
+
+  std::vector<uint8_t> e(dm_buffer_size(1), 0xA5);
+  EXPECT_EQ(dm_fill_partition_table(e.data(), 0, 8, 17, true), 0u);
+  expect_header(e, 0, "kelmo-usb", 1);
+}
 
 }  // namespace
