@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The packaging tests, as root: the install into a DESTDIR, the Debian
-# package, and real boots through initramfs-tools and dracut.
+# package, real boots through initramfs-tools and dracut, and live ISOs
+# booted from power-on through GRUB with kelmo-map's add-on.
 #
 #   tests/packaging/run.sh BUILD_DIR
 #
@@ -16,7 +17,7 @@ failed=0
 started=$(date +%s)
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-for t in install deb boot; do
+for t in install deb boot live; do
   echo "# --- $t"
   t0=$(date +%s)
   # Each script's closing count is turned into a comment: the closing line
