@@ -122,7 +122,7 @@ make_root() {
 # --- the initrds, two at a time (two cores), each leaving status and time
 conf=$WORK/initramfs-tools
 mkdir -p "$conf"/{conf.d,hooks,scripts}
-# As a live ISO's initrd: USB host and storage drivers, and the exFAT driver,
+# As a live ISO's initrd: USB host and storage drivers, ISO 9660, and the exFAT driver,
 # there to show that it is not what finds the ISO.
 cat >"$conf/initramfs.conf" <<'EOF'
 MODULES=list
@@ -131,7 +131,7 @@ COMPRESS=zstd
 COMPRESSLEVEL=3
 RESUME=none
 EOF
-printf '%s\n' xhci_pci ehci_pci uhci_hcd ohci_pci usb_storage uas sd_mod exfat >"$conf/modules"
+printf "%s\n" xhci_pci ehci_pci uhci_hcd ohci_pci usb_storage uas sd_mod isofs exfat >"$conf/modules"
 mkdir -p "$WORK/dracut.conf.d"
 live_drivers="xhci_pci ehci_pci uhci_hcd ohci_pci usb_storage uas sd_mod exfat"
 mkinitramfs_in() {
