@@ -131,7 +131,16 @@ COMPRESS=zstd
 COMPRESSLEVEL=3
 RESUME=none
 EOF
-printf "%s\n" xhci_pci ehci_pci uhci_hcd ohci_pci usb_storage uas sd_mod isofs exfat >"$conf/modules"
+: >"$conf/modules"
+# Carried, not loaded at start (what /conf/modules lists is): udev and the
+# live stack load them as they need them.
+cat >"$conf/hooks/live-iso-drivers" <<'EOF'
+#!/bin/sh
+[ "$1" = prereqs ] && exit 0
+. /usr/share/initramfs-tools/hook-functions
+manual_add_modules xhci_pci ehci_pci uhci_hcd ohci_pci usb_storage uas sd_mod isofs exfat
+EOF
+chmod 0755 "$conf/hooks/live-iso-drivers"
 mkdir -p "$WORK/dracut.conf.d"
 live_drivers="xhci_pci ehci_pci uhci_hcd ohci_pci usb_storage uas sd_mod exfat"
 mkinitramfs_in() {
@@ -199,9 +208,11 @@ image_lacks() {
 }
 image_has lsinitramfs "$WORK/iso-itools.img" "live-boot" '^(usr/)?bin/live-boot$'
 image_lacks lsinitramfs "$WORK/iso-itools.img" "kelmo-map" 'kelmo-map'
+image_has lsinitramfs "$WORK/iso-itools.img" "exFAT driver (there, to stay unused)" '/fs/exfat/exfat\.ko'
 if ((!demo)); then
   image_has lsinitrd "$WORK/iso-dracut.img" "dmsquash-live" ' usr/sbin/dmsquash-live-root$'
   image_lacks lsinitrd "$WORK/iso-dracut.img" "kelmo-map" 'kelmo-map'
+  image_has lsinitrd "$WORK/iso-dracut.img" "exFAT driver (there, to stay unused)" '/fs/exfat/exfat\.ko'
   image_has lsinitramfs "$WORK/host-itools.img" "live-boot" '^(usr/)?bin/live-boot$'
   image_has lsinitramfs "$WORK/host-itools.img" "kelmo-map in live-top" '^scripts/live-top/kelmo-map$'
   image_has lsinitrd "$WORK/host-dracut.img" "dmsquash-live" ' usr/sbin/dmsquash-live-root$'
@@ -364,6 +375,11 @@ power_on() {
   return $status
 }
 # name|how|firmware or initrd|entry or parameters|expect
+# "kernel" boots start the kernel directly (-kernel) with an initrd of the
+# host's and the stick as USB mass storage; "nokeys" boots the Debian live
+# ISO itself as the USB disk, its initrd followed by the add-on, with
+# rdinit=/kelmo/init and no kelmo.uuid=: live-boot must find the ISO by
+# itself as if the add-on were not there.
 keys="kelmo.uuid=$STICK_SERIAL \"kelmo.iso=$DEBIAN_PATH\""
 dkeys="kelmo.uuid=$STICK_SERIAL kelmo.iso=$DRACUT_PATH"
 BOOTS=(
@@ -374,7 +390,9 @@ BOOTS=(
   "bios-dracut-noaddon|grub|bios|kelmo-dracut-live-noaddon|none"
   "host-itools|kernel|host-itools.img|boot=live live-media=/dev/mapper/kelmo-iso $keys|debian"
   "host-dracut|kernel|host-dracut.img|root=live:/dev/mapper/kelmo-iso rd.live.image rd.live.overlay.overlayfs=1 $dracut_fast rd.retry=60 $dkeys|dracut"
+  "nokeys-debian|nokeys|iso-itools+addon.img|boot=live rdinit=/kelmo/init|nokeys"
 )
+cat "$WORK/iso-itools.img" "$addon" >"$WORK/iso-itools+addon.img"
 ((demo)) && BOOTS=("${BOOTS[0]}")
 boot_one() {
   local name=$1 how=$2 a=$3 b=$4 status=0 t0
@@ -383,6 +401,10 @@ boot_one() {
   case $how in
     grub) power_on "$WORK/$name.log" 400 "$a" "$b" || status=$? ;;
     kernel) INITRAMFS=$WORK/$a STICK_IMG=$WORK/$name.log.img boot_vm "$WORK/$name.log" 300 usb "$b" || status=$? ;;
+    nokeys)
+      cp "$WORK/debian.iso" "$WORK/$name.log.img"
+      INITRAMFS=$WORK/$a STICK_IMG=$WORK/$name.log.img boot_vm "$WORK/$name.log" 300 usb "$b" || status=$?
+      ;;
   esac
   echo "$status $(($(date +%s) - t0))" >"$WORK/$name.status"
 }
@@ -443,6 +465,14 @@ for entry in "${BOOTS[@]}"; do
       else
         not_ok "$name: stick image changed during the boot"
       fi
+      ;;
+    nokeys)
+      check "$name: the Debian live ISO's root ran its /sbin/init" [ "$up" = "$token debian" ]
+      check "$name: guest powered off by itself" [ "$status" = 0 ]
+      check "$name: the live medium is the USB disk itself" \
+        [ "$(said "$txt" KELMO-LIVE-MEDIUM)" = "/dev/sda /run/live/medium" ]
+      check "$name: no device-mapper device was made" [ -z "$(said "$txt" KELMO-LIVE-DM)" ]
+      check "$name: kelmo-map did not run" bash -c '! grep -aq "kelmo-map:" "$1"' _ "$txt"
       ;;
     none)
       check "$name: the live root never ran" [ -z "$up" ]
