@@ -392,7 +392,10 @@ BOOTS=(
   "host-dracut|kernel|host-dracut.img|root=live:/dev/mapper/kelmo-iso rd.live.image rd.live.overlay.overlayfs=1 $dracut_fast rd.retry=60 $dkeys|dracut"
   "nokeys-debian|nokeys|iso-itools+addon.img|boot=live rdinit=/kelmo/init|nokeys"
 )
-cat "$WORK/iso-itools.img" "$addon" >"$WORK/iso-itools+addon.img"
+# As GRUB loads them: each initrd starts on a 4-byte boundary.
+cp "$WORK/iso-itools.img" "$WORK/iso-itools+addon.img"
+truncate -s %4 "$WORK/iso-itools+addon.img"
+cat "$addon" >>"$WORK/iso-itools+addon.img"
 ((demo)) && BOOTS=("${BOOTS[0]}")
 boot_one() {
   local name=$1 how=$2 a=$3 b=$4 status=0 t0
