@@ -51,6 +51,9 @@ install(PROGRAMS
 install(FILES ${KELMO_PKG_DIR}/dracut/90kelmo-map/90-kelmo-map.rules
   DESTINATION /usr/lib/dracut/modules.d/90kelmo-map)
 
+# Live ISOs: the add-on initramfs, GRUB examples, live-boot.
+include(${KELMO_PKG_DIR}/live.cmake)
+
 # The package's change log, which Debian wants in every package. Its newest
 # entry must name the project's version (the packaging tests check).
 add_custom_command(

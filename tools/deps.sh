@@ -8,6 +8,7 @@ packages=(
   exfatprogs exfat-fuse fuse3 fdisk util-linux e2fsprogs strace file python3   # host tests
   qemu-system-x86 busybox-static cpio xorriso xz-utils kmod dmsetup  # boot tests
   initramfs-tools-core dracut-core dpkg-dev lintian man-db mandoc git  # packaging tests
+  grub-pc-bin grub-efi-amd64-bin grub2-common ovmf squashfs-tools mtools dosfstools zstd udev  # live ISO boots
 )
 missing=()
 for p in "${packages[@]}"; do

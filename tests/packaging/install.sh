@@ -26,6 +26,10 @@ usr/lib/dracut/modules.d/90kelmo-map/module-setup.sh 755
 usr/lib/dracut/modules.d/90kelmo-map/kelmo-map-cmdline.sh 755
 usr/lib/dracut/modules.d/90kelmo-map/kelmo-map-job.sh 755
 usr/lib/dracut/modules.d/90kelmo-map/90-kelmo-map.rules 644
+$p/lib/kelmo-map/kelmo-addon.img 644
+$p/share/doc/kelmo-map/examples/debian-live.cfg 644
+$p/share/doc/kelmo-map/examples/dracut-live.cfg 644
+usr/share/initramfs-tools/scripts/live-top/kelmo-map 755
 EOF
 }
 installed_files() { (cd "$1" && find . ! -type d -printf '%P %m\n' | LC_ALL=C sort); }
@@ -63,6 +67,28 @@ for f in "$hook" "$top" "$dmod/kelmo-map-cmdline.sh" "$dmod/kelmo-map-job.sh"; d
   check "${f#"$dest"} parses as /bin/sh (dash)" dash -n "$f"
 done
 check "module-setup.sh parses as bash" bash -n "$dmod/module-setup.sh"
+check "the live-top script is the local-top script" cmp -s "$top" "$dest/usr/share/initramfs-tools/scripts/live-top/kelmo-map"
+
+# The add-on initramfs: an uncompressed newc cpio of /kelmo with the built
+# binary, the init and the udev rule, all root's, nothing else; its init must
+# parse in every shell a distribution's initrd may start it with (an init
+# that fails to parse panics the kernel).
+addon=$dest/usr/lib/kelmo-map/kelmo-addon.img
+check "the add-on is a newc cpio" bash -c 'head -c 6 "$1" | grep -qx 070701' _ "$addon"
+listing=$(cpio -itv --quiet <"$addon" 2>/dev/null | awk '{print $1, $3, $4, $9}' | LC_ALL=C sort)
+check "the add-on holds /kelmo with init, kelmo-map and the rule, all root's, nothing else" [ "$listing" = "$(printf '%s\n' \
+  '-rw-r--r-- root root kelmo/90-kelmo-addon.rules' '-rwxr-xr-x root root kelmo/init' \
+  '-rwxr-xr-x root root kelmo/kelmo-map' 'drwxr-xr-x root root kelmo')" ]
+unpacked=$tmp/addon
+mkdir "$unpacked"
+(cd "$unpacked" && cpio -id --quiet <"$addon")
+check "the add-on's kelmo-map is the one built" cmp -s "$build/kelmo-map" "$unpacked/kelmo/kelmo-map"
+check "the add-on's init is packaging/live/init" cmp -s "$TOP/packaging/live/init" "$unpacked/kelmo/init"
+for sh in dash bash "busybox sh"; do
+  check "the add-on's init parses as $sh" $sh -n "$unpacked/kelmo/init"
+done
+sh "$TOP/packaging/live/mkaddon.sh" "$tmp/again.img" "$build/kelmo-map" "$TOP/packaging/live"
+check "the add-on is made the same, byte for byte, a second time" cmp -s "$addon" "$tmp/again.img"
 # Each initramfs-tools script answers "prereqs" and nothing else, as
 # mkinitramfs and the init's run_scripts expect.
 for f in "$hook" "$top"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The packaging tests, as root: the install into a DESTDIR, the Debian
-# package, two builds of the commit that must give the same bytes, and real
-# boots through initramfs-tools and dracut.
+# package, two builds of the commit that must give the same bytes, real
+# boots through initramfs-tools and dracut, and live ISOs booted from
+# power-on through GRUB with kelmo-map's add-on.
 #
 #   tests/packaging/run.sh BUILD_DIR
 #
@@ -17,7 +18,7 @@ failed=0
 started=$(date +%s)
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-for t in install deb reproducible boot; do
+for t in install deb reproducible boot live; do
   echo "# --- $t"
   t0=$(date +%s)
   # Each script's closing count is turned into a comment: the closing line
