@@ -564,7 +564,7 @@ boot_stickro() {
   dm_clear
   dmsetup_ create kelmo-usb --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
   kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
-  expect_two_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-usb: DM_DEV_CREATE: Device or resource busy" 0
+  expect_two_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-usb: DM_DEV_CREATE: $ERR_EBUSY" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   got=$(dmsetup_ table kelmo-usb 2>&1 | sed 's/ *$//')
   [ "$got" = "0 8 error" ] || problem "the existing kelmo-usb changed: $got"
