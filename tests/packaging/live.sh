@@ -283,6 +283,9 @@ set default="$kelmo_entry"
 EOF
   example debian-live.cfg "$DEBIAN_PATH" ""
   example dracut-live.cfg "$DRACUT_PATH" "$dracut_fast"
+  # The Debian entry again with kelmo.usb=ro: the stick reachable beside the ISO.
+  example debian-live.cfg "$DEBIAN_PATH" "kelmo.usb=ro" |
+    sed -e 's|--id kelmo-debian-live|--id kelmo-debian-live-usb|' -e 's|(kelmo-map)"|(kelmo-map, kelmo.usb=ro)"|'
   example debian-live.cfg "$DEBIAN_PATH" "" | without_addon ""
   example dracut-live.cfg "$DRACUT_PATH" "$dracut_fast" | without_addon "rd.retry=10"
 } >"$WORK/grub.cfg"
@@ -390,7 +393,7 @@ dkeys="kelmo.uuid=$STICK_SERIAL kelmo.iso=$DRACUT_PATH"
 BOOTS=(
   "bios-debian|grub|bios|kelmo-debian-live|debian"
   "bios-dracut|grub|bios|kelmo-dracut-live|dracut"
-  "uefi-debian|grub|uefi|kelmo-debian-live|debian"
+  "uefi-debian-usb|grub|uefi|kelmo-debian-live-usb|debian"
   "bios-debian-noaddon|grub|bios|kelmo-debian-live-noaddon|none"
   "bios-dracut-noaddon|grub|bios|kelmo-dracut-live-noaddon|none"
   "host-itools|kernel|host-itools.img|boot=live live-media=/dev/mapper/kelmo-iso $keys|debian"
@@ -462,7 +465,18 @@ for entry in "${BOOTS[@]}"; do
         dracut) want=${medium#* }/LiveOS/squashfs.img ;;
       esac
       check "$name: the squashfs is looped from the medium ($loopfile)" [ "$loopfile" = "$want" ]
-      check "$name: the device mapper holds kelmo-iso only" [ "$(said "$txt" KELMO-LIVE-DM)" = kelmo-iso ]
+      if [[ $b == *-usb ]]; then
+        # kelmo.usb=ro: the whole exFAT partition (sda1), read-only, beside the ISO.
+        check "$name: the device mapper holds kelmo-iso and kelmo-usb" \
+          [ "$(said "$txt" KELMO-LIVE-DM)" = "kelmo-iso kelmo-usb" ]
+        check "$name: kelmo-usb is sda1 whole ($p1_size sectors), read-only" \
+          [ "$(said "$txt" KELMO-LIVE-USB)" = "1 $p1_size sda1" ]
+        check "$name: kelmo-map said the stick is mapped read-only" \
+          grep -aqF "kelmo-map: USB -> /dev/mapper/kelmo-usb (somente leitura)" "$txt"
+      else
+        check "$name: the device mapper holds kelmo-iso only" [ "$(said "$txt" KELMO-LIVE-DM)" = kelmo-iso ]
+        check "$name: no kelmo-usb without kelmo.usb=" [ -z "$(said "$txt" KELMO-LIVE-USB)" ]
+      fi
       check "$name: no exFAT driver was loaded" [ "$(said "$txt" KELMO-LIVE-EXFAT)" = no ]
       runs=$DEBIAN_RUNS
       [ "$expect" = dracut ] && runs=$DRACUT_RUNS
