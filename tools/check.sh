@@ -147,7 +147,7 @@ stage "sanitizer build: unit and host tests" build_and_test build-asan -DKELMO_S
 stage "fuzz smoke run" fuzz_smoke
 choose_boot_accel
 stage "boot tests in QEMU" counted bash tests/boot/run.sh build/kelmo-map
-stage "packaging: install, .deb, reproducible build, boots through initramfs-tools and dracut" counted bash tests/packaging/run.sh build-pkg
+stage "packaging: install, .deb, reproducible build, boots through initramfs-tools and dracut, live ISOs from power-on" counted bash tests/packaging/run.sh build-pkg
 stage "licence: an SPDX line in every source and script" counted bash tests/packaging/licence.sh
 
 echo "=== summary"
