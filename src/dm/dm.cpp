@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "main/report.h"
+#include "report/report.h"
 
 // The request layout the buffer is built on (interface version 4).
 static_assert(sizeof(dm_ioctl) == 312);

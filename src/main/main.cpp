@@ -20,8 +20,8 @@
 #include "exfat/chain.h"
 #include "exfat/dir.h"
 #include "exfat/volume.h"
-#include "main/report.h"
 #include "main/run.h"
+#include "report/report.h"
 #include "scan/scan.h"
 
 char g_serial[64];

@@ -8,8 +8,8 @@
 #include "exfat/chain.h"
 #include "exfat/dir.h"
 #include "exfat/volume.h"
-#include "main/report.h"
 #include "main/run.h"
+#include "report/report.h"
 
 static ExtentTable g_test_extents;
 
