@@ -20,7 +20,7 @@
 #include "exfat/chain.h"
 #include "exfat/dir.h"
 #include "exfat/volume.h"
-#include "main/run.h"
+#include "main/show_runs.h"
 #include "report/report.h"
 #include "scan/scan.h"
 
@@ -76,7 +76,7 @@ static void read_stick_access() {
 
 int main(int argc, char** argv) {
   int args = argc - 1;
-  if (args == 3 && strcmp(argv[1], "--test") == 0) return test_run(argv[2], argv[3]);
+  if (args == 3 && strcmp(argv[1], "--test") == 0) return show_runs(argv[2], argv[3]);
   if (args >= 2) {
     copy_cut(g_serial, sizeof g_serial, argv[1]);
     copy_cut(g_path, sizeof g_path, argv[2]);

@@ -1,6 +1,6 @@
-// The test run: the whole exFAT reader on a named device or image, with no
-// partition scan and no device mapper. Prints the runs as built, in whole
-// clusters, counted from the start of the volume.
+// `kelmo-map --test DEVICE PATH`, the test run: the whole exFAT reader on a
+// named device or image, with no partition scan and no device mapper. Prints
+// the runs as built, in whole clusters, counted from the start of the volume.
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,12 +8,12 @@
 #include "exfat/chain.h"
 #include "exfat/dir.h"
 #include "exfat/volume.h"
-#include "main/run.h"
+#include "main/show_runs.h"
 #include "report/report.h"
 
 static ExtentTable g_test_extents;
 
-int test_run(const char* device, const char* path) {
+int show_runs(const char* device, const char* path) {
   copy_cut(g_path, sizeof g_path, path);
   // Byte offset of the volume inside a whole-disk image. strtoull gives the
   // documented parse: automatic base, optional sign, saturation, 0 for junk.

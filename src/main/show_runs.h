@@ -9,4 +9,4 @@ void copy_cut(char* buffer, unsigned long size, const char* text);
 
 // `kelmo-map --test DEVICE PATH`: prints the file's length, contiguous flag
 // and sector runs on standard output. Returns the exit status.
-int test_run(const char* device, const char* path);
+int show_runs(const char* device, const char* path);
