@@ -76,8 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (ftruncate(g_memory_file, 0) != 0 || pwrite(g_memory_file, data, size, 0) != ssize_t(size)) return 0;
 
-  g_volume.base_offset = 0;
-  if (volume_open(g_memory_path, nullptr) != 0) {
+  if (volume_open(g_memory_path, nullptr, 0) != 0) {
     check(g_volume.device == -1, "rejected volume left open");
     return 0;
   }
@@ -119,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     // The directory searched last was read through runs that must not overlap either.
-    if (strcmp(p, "/") != 0) check_no_overlap(g_dir_extents);
+    if (strcmp(p, "/") != 0) check_no_overlap(last_directory_runs());
     if (chain_to_extents(found.first_cluster, found.data_length, found.contiguous, g_runs) == 0) check_runs(found);
   }
   close(g_volume.device);

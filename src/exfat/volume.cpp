@@ -54,13 +54,14 @@ static int reject() {
   return -1;
 }
 
-int volume_open(const char* path, const char* serial) {
+int volume_open(const char* path, const char* serial, uint64_t base_offset) {
   ++g_opened;
   g_volume.device = open(path, O_RDONLY | O_CLOEXEC);
   if (g_volume.device < 0) {
     g_volume.device = -1;
     return -1;
   }
+  g_volume.base_offset = base_offset;
   uint8_t boot[kSectorSize];
   if (read_at(0, boot, sizeof boot) != 0) return reject();
   if (memcmp(boot + kFileSystemName, "EXFAT   ", 8) != 0) return reject();

@@ -52,7 +52,7 @@ static int scan_once(const char* serial, Partition& found) {
       make_node(name, node);
       if (stat(node, &st) != 0) continue;
     }
-    if (volume_open(node, serial) != 0) continue;
+    if (volume_open(node, serial, 0) != 0) continue;
     snprintf(found.node, sizeof found.node, "%s", node);
     found.major = major(st.st_rdev);
     found.minor = minor(st.st_rdev);

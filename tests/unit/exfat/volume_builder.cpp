@@ -73,8 +73,8 @@ std::string VolumeBuilder::path() {
   return "/proc/self/fd/" + std::to_string(fd);
 }
 
-int VolumeBuilder::open(const char* serial) {
-  int result = volume_open(path().c_str(), serial);
+int VolumeBuilder::open(const char* serial, uint64_t base_offset) {
+  int result = volume_open(path().c_str(), serial, base_offset);
   close(memory_file);  // the reader holds its own descriptor
   memory_file = -1;
   return result;

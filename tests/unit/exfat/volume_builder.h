@@ -38,8 +38,8 @@ struct VolumeBuilder {
 
   // Writes the image to a fresh memory file; returns "/proc/self/fd/N".
   std::string path();
-  // path() then volume_open(path, serial).
-  int open(const char* serial = nullptr);
+  // path() then volume_open(path, serial, base_offset).
+  int open(const char* serial = nullptr, uint64_t base_offset = 0);
 };
 
 // Directory entries.

@@ -125,7 +125,7 @@ TEST_F(VolumeTest, FourKSectorOffsetsPast32Bits) {
 }
 
 TEST_F(VolumeTest, MissingPathIsRejected) {
-  EXPECT_EQ(volume_open("/nonexistent/kelmo-volume", nullptr), -1);
+  EXPECT_EQ(volume_open("/nonexistent/kelmo-volume", nullptr, 0), -1);
   EXPECT_EQ(g_volume.device, -1);
 }
 
@@ -181,11 +181,15 @@ TEST_F(VolumeTest, BaseOffsetAppliesToEveryRead) {
   VolumeBuilder v(3, 64, 8, 24);
   v.image.insert(v.image.begin(), size_t(1048576), uint8_t(0xEE));  // 1 MiB before the partition
   EXPECT_EQ(v.open(), -1);
-  g_volume.base_offset = 1048576;
-  ASSERT_EQ(v.open(), 0);
+  ASSERT_EQ(v.open(nullptr, 1048576), 0);
+  EXPECT_EQ(g_volume.base_offset, 1048576u);
   uint8_t name[8];
   ASSERT_EQ(read_at(3, name, 8), 0);
   EXPECT_EQ(memcmp(name, "EXFAT   ", 8), 0);
+  close_volume();
+  // Each open takes its own offset: none lingers from the one before.
+  ASSERT_EQ(v.open(nullptr, 1048576), 0);
+  EXPECT_EQ(v.open(), -1);
 }
 
 TEST_F(VolumeTest, ReadAtFailsOnShortReadAndHugePosition) {
