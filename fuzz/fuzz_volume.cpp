@@ -17,6 +17,7 @@
 #include "dm/dm.h"
 #include "exfat/chain.h"
 #include "exfat/dir.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 
 static int g_memory_file = -1;
@@ -80,17 +81,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(g_volume.device == -1, "rejected volume left open");
     return 0;
   }
-  check(g_volume.cluster_shift <= 16 && g_volume.cluster_size == 512u << g_volume.cluster_shift, "geometry");
-  check(g_volume.cluster_count <= 0xFFFFFFF5, "ClusterCount above the format's limit");
+  check(g_volume.cluster_shift <= 16 && g_volume.cluster_size == uint32_t(kSectorSize) << g_volume.cluster_shift,
+        "geometry");
+  check(g_volume.cluster_count <= kMaxClusterCount, "ClusterCount above the format's limit");
 
   // The FAT window must answer exactly as single 4-byte reads would.
   for (size_t i = 0; i + 4 <= size && i < 256; i += 4) {
-    uint32_t c = uint32_t(data[i]) | uint32_t(data[i + 1]) << 8 | uint32_t(data[i + 2]) << 16 |
-                 uint32_t(data[i + 3] & 0x0F) << 24;
-    uint8_t raw[4];
-    uint32_t direct = read_at(uint64_t(g_volume.fat_offset) * 512 + uint64_t(c) * 4, raw, 4) == 0
-                          ? uint32_t(raw[0]) | uint32_t(raw[1]) << 8 | uint32_t(raw[2]) << 16 | uint32_t(raw[3]) << 24
-                          : 0xFFFFFFFF;
+    uint32_t c = le32(data + i) & 0x0FFFFFFF;
+    uint8_t raw[kFatEntrySize];
+    uint32_t direct = read_at(fat_entry_position(g_volume.fat_offset, c), raw, kFatEntrySize) == 0 ? le32(raw)
+                                                                                                   : kFatEndOfChain;
     check(fat_next(c) == direct, "FAT window differs from the direct read");
   }
 

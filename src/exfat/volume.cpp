@@ -84,8 +84,8 @@ int volume_open(const char* path, const char* serial, uint64_t base_offset) {
   g_volume.fat_offset <<= scale;
   g_volume.heap_offset <<= scale;
   g_volume.cluster_shift += scale;
-  // Above the format's limit the FAT marks (bad cluster 0xFFFFFFF7, end of
-  // chain) would pass as cluster numbers, and cluster_count + 2 would wrap.
+  // Above the format's limit the FAT marks (kFatBadCluster, kFatEndOfChain)
+  // would pass as cluster numbers, and cluster_count + 2 would wrap.
   if (g_volume.cluster_count > kMaxClusterCount) return reject();
 
   g_volume.cluster_size = uint32_t(kSectorSize) << g_volume.cluster_shift;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "exfat/chain.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
 
@@ -84,7 +85,7 @@ TEST_F(ChainTest, ChainEndingEarlyFails) {
 // Every invalid next value breaks the chain: free, reserved, bad, end, and
 // one past the last cluster (count 64 means clusters 2..65).
 TEST_F(ChainTest, ChainThroughAnInvalidClusterFails) {
-  for (uint32_t bad : {0u, 1u, 66u, 0xFFFFFFF7u, 0xFFFFFFFFu}) {
+  for (uint32_t bad : {0u, 1u, 66u, kFatBadCluster, kFatEndOfChain}) {
     v.set_fat(10, bad);
     ASSERT_EQ(v.open(), 0);
     EXPECT_EQ(chain_to_extents(10, 2 * 4096, 0, table), -1) << bad;
@@ -92,7 +93,7 @@ TEST_F(ChainTest, ChainThroughAnInvalidClusterFails) {
     close_volume();
   }
   v.set_fat(10, 65);
-  v.set_fat(65, 0xFFFFFFFF);
+  v.set_fat(65, kFatEndOfChain);
   ASSERT_EQ(v.open(), 0);
   ASSERT_EQ(chain_to_extents(10, 2 * 4096, 0, table), 0);
   EXPECT_EQ(runs(), (Runs{{2112, 8}, {2048 + 63 * 8, 8}}));
@@ -139,7 +140,7 @@ TEST(ChainLoop, LongRingFailsAfterAFewTurns) {
     reads = device_reads() - reads;
     // The FAT is read through windows of kWindowSize bytes: a turn of the
     // ring costs at most this many reads, and the walk ends within 3 turns.
-    uint64_t per_turn = uint64_t(kRing) * 4 / kWindowSize + 2;
+    uint64_t per_turn = uint64_t(kRing) * kFatEntrySize / kWindowSize + 2;
     EXPECT_GT(reads, 0u) << "reads are not being counted";
     EXPECT_LE(reads, 3 * per_turn + 2) << length;
     EXPECT_LE(clusters_in_table(0), kLead + 3 * kRing) << length;
@@ -188,7 +189,7 @@ TEST(ChainBounds, ClusterCountAboveTheFormatsLimitIsRefused) {
   uint32_t count = 0xFFFFFFF5;
   memcpy(v.boot() + 92, &count, 4);
   v.set_fat(2, 0xFFFFFFF6);  // the last cluster the format allows
-  v.set_fat(3, 0xFFFFFFF7);  // bad cluster
+  v.set_fat(3, kFatBadCluster);
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(g_volume.cluster_count, 0xFFFFFFF5u);
   // Cluster 0xFFFFFFF6 is valid; its FAT entry lies far past the image.
@@ -196,7 +197,7 @@ TEST(ChainBounds, ClusterCountAboveTheFormatsLimitIsRefused) {
   EXPECT_EQ(runs(), (Runs{{64, 8}, {64 + (uint64_t(0xFFFFFFF4) << 3), 8}}));
   EXPECT_EQ(chain_to_extents(2, 3 * 4096, 0, table), -1);
   EXPECT_EQ(chain_to_extents(3, 2 * 4096, 0, table), -1);
-  EXPECT_EQ(chain_to_extents(0xFFFFFFF7, 4096, 0, table), -1);
+  EXPECT_EQ(chain_to_extents(kFatBadCluster, 4096, 0, table), -1);
   close_volume();
 }
 
@@ -302,13 +303,9 @@ TEST(ChainRandom, CorruptedFatOfA4096RunFileMapsOnlyExactChains) {
   for (uint32_t c = 2050; c < 6002; ++c) rest.push_back(c);
   for (uint32_t c = 8050; c < 12002; ++c) rest.push_back(c);
   v.chain(rest);
-  v.image.resize(8 * 512 + 12002 * 4);  // the walk reads the FAT only
+  v.image.resize(fat_entry_position(8, 12002));  // the walk reads the FAT only
   const std::vector<uint8_t> clean = v.image;
-  auto fat = [&](uint32_t c) {
-    uint32_t value;
-    memcpy(&value, v.image.data() + 8 * 512 + uint64_t(c) * 4, 4);
-    return value;
-  };
+  auto fat = [&](uint32_t c) { return le32(v.image.data() + fat_entry_position(8, c)); };
   std::mt19937 random(20261210);
   int mapped = 0, refused = 0;
   for (int round = 0; round < 300; ++round) {
@@ -318,7 +315,7 @@ TEST(ChainRandom, CorruptedFatOfA4096RunFileMapsOnlyExactChains) {
       uint32_t pick = random() % 4;
       uint32_t value = pick == 0 ? order[random() % kClusters]  // into the file: often a loop
                        : pick == 1 ? 2 + random() % 12000       // anywhere in the heap
-                       : pick == 2 ? 0xFFFFFFF7                 // bad cluster
+                       : pick == 2 ? kFatBadCluster
                                    : fat(order[random() % kClusters]);
       v.set_fat(at, value);
     }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "exfat/dir.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
 
@@ -79,7 +80,7 @@ TEST_F(Hostile, TruncatedImageFailsWhereItsReadsFallPastTheEnd) {
   EXPECT_STREQ(missing, "live.iso");
   close_volume();
 
-  v.image.resize(uint64_t(128) * 512 + 40);  // cut inside the FAT
+  v.image.resize(fat_entry_position(128, 10));  // cut inside the FAT
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(resolve("isos"), -1);  // the root's data lies past the end
 }
@@ -92,10 +93,10 @@ TEST_F(Hostile, FatEntryCutByTheEndOfTheImageEndsTheChain) {
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(root_cluster_count(), 3u);
   close_volume();
-  v.image.resize(uint64_t(128) * 512 + 12 * 4 + 2);
+  v.image.resize(fat_entry_position(128, 12) + 2);
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(fat_next(4), 12u);
-  EXPECT_EQ(fat_next(12), 0xFFFFFFFFu);
+  EXPECT_EQ(fat_next(12), kFatEndOfChain);
   EXPECT_EQ(root_cluster_count(), 2u);
 }
 

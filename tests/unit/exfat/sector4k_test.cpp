@@ -9,6 +9,7 @@
 #include "dm/dm.h"
 #include "exfat/chain.h"
 #include "exfat/dir.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
 
@@ -77,7 +78,7 @@ TEST_F(Sector4kTest, GeometryIsCountedIn512ByteSectors) {
   // The FAT entries are found at byte FatOffset * 4096.
   EXPECT_EQ(fat_next(12), 13u);
   EXPECT_EQ(fat_next(20), 5u);
-  EXPECT_EQ(fat_next(5), 0xFFFFFFFFu);
+  EXPECT_EQ(fat_next(5), kFatEndOfChain);
   EXPECT_EQ(root_cluster_count(), 2u);
 }
 

@@ -30,7 +30,7 @@ struct VolumeBuilder {
   void set_root(uint32_t c);
   void set_serial(uint32_t serial);
   void set_fat(uint32_t c, uint32_t value);
-  // Links the clusters in order and ends the chain with 0xFFFFFFFF.
+  // Links the clusters in order and ends the chain with kFatEndOfChain.
   void chain(const std::vector<uint32_t>& clusters);
   // Writes entries one after another through the clusters of a directory,
   // crossing from one cluster to the next as a real directory does.

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "exfat/chain.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
 
@@ -16,9 +17,9 @@ namespace {
 ReadWindow window;
 
 uint32_t fat_direct(uint32_t c) {
-  uint8_t b[4];
-  if (read_at(uint64_t(g_volume.fat_offset) * 512 + uint64_t(c) * 4, b, 4) != 0) return 0xFFFFFFFF;
-  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+  uint8_t b[kFatEntrySize];
+  if (read_at(fat_entry_position(g_volume.fat_offset, c), b, kFatEntrySize) != 0) return kFatEndOfChain;
+  return le32(b);
 }
 
 class WindowTest : public ::testing::TestWithParam<size_t> {
