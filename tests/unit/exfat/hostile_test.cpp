@@ -3,30 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "exfat/dir.h"
 #include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
 namespace {
 
 ExtentTable table;
 
-class Hostile : public ::testing::Test {
+// 4 KiB clusters, root directory in cluster 4 alone.
+class Hostile : public VolumeFixture {
  protected:
-  VolumeBuilder v{3, 2048, 64, 128};
-  EntryMatch found{};
-  const char* missing = nullptr;
-  char path[256];
-
   void SetUp() override { v.chain({4}); }
-  void TearDown() override { close_volume(); }
-  int resolve(const char* text) {
-    snprintf(path, sizeof path, "%s", text);
-    return resolve_path(path, found, missing);
-  }
 };
 
 TEST_F(Hostile, ClusterShift16LengthThatWrapsWhenRoundedHasNoRuns) {

@@ -12,6 +12,7 @@
 #include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
 namespace {
 
@@ -22,12 +23,10 @@ constexpr uint64_t kHeap512 = 64;
 constexpr uint64_t kSectorsPerCluster = 16;
 uint64_t sector_of(uint32_t c) { return kHeap512 + (c - 2) * kSectorsPerCluster; }
 
-class Sector4kTest : public ::testing::Test {
+class Sector4kTest : public VolumeFixture {
  protected:
-  VolumeBuilder v{1, 8, 32, 4, 12};
-  EntryMatch found{};
-  const char* missing = nullptr;
-  char path[256];
+  Sector4kTest() : VolumeFixture(VolumeBuilder(1, 8, 32, 4, 12)) {}
+
   ExtentTable table;
 
   // Each cluster's bytes tell its number, so a run read back shows which
@@ -49,13 +48,6 @@ class Sector4kTest : public ::testing::Test {
     isos.push_back(raw_entry(0x00));
     v.write_dir({10}, isos);
     v.chain({12, 13, 20, 5});
-  }
-  void TearDown() override { close_volume(); }
-
-  int resolve(const char* text) {
-    strncpy(path, text, sizeof path - 1);
-    path[sizeof path - 1] = '\0';
-    return resolve_path(path, found, missing);
   }
 
   // The bytes at the runs, read from the image in 512-byte sectors.

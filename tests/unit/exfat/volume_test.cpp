@@ -8,11 +8,9 @@
 
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
-class VolumeTest : public ::testing::Test {
- protected:
-  void TearDown() override { close_volume(); }
-};
+using VolumeTest = ClosesVolume;
 
 TEST_F(VolumeTest, AcceptsExfatAndKeepsItsGeometry) {
   VolumeBuilder v(3, 2048, 64, 128);
@@ -30,12 +28,10 @@ TEST_F(VolumeTest, AcceptsExfatAndKeepsItsGeometry) {
 struct Rejection {
   const char* name;
   std::function<void(VolumeBuilder&)> spoil;
+  friend std::ostream& operator<<(std::ostream& os, const Rejection& c) { return os << c.name; }
 };
 
-class VolumeRejection : public ::testing::TestWithParam<Rejection> {
- protected:
-  void TearDown() override { close_volume(); }
-};
+class VolumeRejection : public ClosesVolume, public ::testing::WithParamInterface<Rejection> {};
 
 TEST_P(VolumeRejection, IsRejectedAndClosed) {
   VolumeBuilder v(3, 64, 8, 24);
@@ -79,10 +75,7 @@ struct SectorCase {
   }
 };
 
-class SectorShift : public ::testing::TestWithParam<SectorCase> {
- protected:
-  void TearDown() override { close_volume(); }
-};
+class SectorShift : public ClosesVolume, public ::testing::WithParamInterface<SectorCase> {};
 
 TEST_P(SectorShift, AcceptedWithinTheLimitsAndCountedIn512ByteSectors) {
   const SectorCase& c = GetParam();
@@ -147,10 +140,7 @@ struct SerialCase {
   }
 };
 
-class SerialMatch : public ::testing::TestWithParam<SerialCase> {
- protected:
-  void TearDown() override { close_volume(); }
-};
+class SerialMatch : public ClosesVolume, public ::testing::WithParamInterface<SerialCase> {};
 
 TEST_P(SerialMatch, ComparesWholeTextIgnoringAsciiCase) {
   VolumeBuilder v(3, 64, 8, 24);

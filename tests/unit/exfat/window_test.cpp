@@ -11,6 +11,7 @@
 #include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
 namespace {
 
@@ -53,7 +54,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WindowTest,
                          ::testing::Values(512, 4096 + 2, 65536, 65536 + 31, 131072 - 3, 40 * 512 + 1000 * 512,
                                            200000, 262144 + 4));
 
-TEST(Window, NeverOutlivesItsVolumeOrOffset) {
+using Window = ClosesVolume;
+
+TEST_F(Window, NeverOutlivesItsVolumeOrOffset) {
   VolumeBuilder a(3, 2048, 64, 128), b(3, 2048, 64, 128);
   a.set_fat(10, 11);
   b.set_fat(10, 22);
@@ -69,7 +72,7 @@ TEST(Window, NeverOutlivesItsVolumeOrOffset) {
   close_volume();
 }
 
-TEST(Window, ReadsCrossingAWindowEdgeAreExact) {
+TEST_F(Window, ReadsCrossingAWindowEdgeAreExact) {
   VolumeBuilder v(3, 2048, 64, 128);
   for (size_t i = 0; i < 70000; ++i) v.image[i + 512] = uint8_t(i * 7);
   ASSERT_EQ(v.open(), 0);
