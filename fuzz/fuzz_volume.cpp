@@ -17,6 +17,7 @@
 #include "dm/dm.h"
 #include "exfat/chain.h"
 #include "exfat/dir.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 
 static int g_memory_file = -1;
@@ -76,22 +77,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (ftruncate(g_memory_file, 0) != 0 || pwrite(g_memory_file, data, size, 0) != ssize_t(size)) return 0;
 
-  g_volume.base_offset = 0;
-  if (volume_open(g_memory_path, nullptr) != 0) {
+  if (volume_open(g_memory_path, nullptr, 0) != 0) {
     check(g_volume.device == -1, "rejected volume left open");
     return 0;
   }
-  check(g_volume.cluster_shift <= 16 && g_volume.cluster_size == 512u << g_volume.cluster_shift, "geometry");
-  check(g_volume.cluster_count <= 0xFFFFFFF5, "ClusterCount above the format's limit");
+  check(g_volume.cluster_shift <= 16 && g_volume.cluster_size == uint32_t(kSectorSize) << g_volume.cluster_shift,
+        "geometry");
+  check(g_volume.cluster_count <= kMaxClusterCount, "ClusterCount above the format's limit");
 
   // The FAT window must answer exactly as single 4-byte reads would.
   for (size_t i = 0; i + 4 <= size && i < 256; i += 4) {
-    uint32_t c = uint32_t(data[i]) | uint32_t(data[i + 1]) << 8 | uint32_t(data[i + 2]) << 16 |
-                 uint32_t(data[i + 3] & 0x0F) << 24;
-    uint8_t raw[4];
-    uint32_t direct = read_at(uint64_t(g_volume.fat_offset) * 512 + uint64_t(c) * 4, raw, 4) == 0
-                          ? uint32_t(raw[0]) | uint32_t(raw[1]) << 8 | uint32_t(raw[2]) << 16 | uint32_t(raw[3]) << 24
-                          : 0xFFFFFFFF;
+    uint32_t c = le32(data + i) & 0x0FFFFFFF;
+    uint8_t raw[kFatEntrySize];
+    uint32_t direct = read_at(fat_entry_position(g_volume.fat_offset, c), raw, kFatEntrySize) == 0 ? le32(raw)
+                                                                                                   : kFatEndOfChain;
     check(fat_next(c) == direct, "FAT window differs from the direct read");
   }
 
@@ -119,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       continue;
     }
     // The directory searched last was read through runs that must not overlap either.
-    if (strcmp(p, "/") != 0) check_no_overlap(g_dir_extents);
+    if (strcmp(p, "/") != 0) check_no_overlap(last_directory_runs());
     if (chain_to_extents(found.first_cluster, found.data_length, found.contiguous, g_runs) == 0) check_runs(found);
   }
   close(g_volume.device);

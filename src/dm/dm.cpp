@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "main/report.h"
+#include "report/report.h"
 
 // The request layout the buffer is built on (interface version 4).
 static_assert(sizeof(dm_ioctl) == 312);
@@ -39,6 +39,12 @@ static_assert(DM_DEV_CREATE == 0xC138FD03 && DM_TABLE_LOAD == 0xC138FD09 && DM_D
 
 static constexpr size_t kHeader = sizeof(dm_ioctl);
 static constexpr size_t kParams = 64;  // room for "4294967295:4294967295 18446744073709551615"
+static constexpr size_t kRecordAlign = 8;  // each target record starts 8-byte aligned
+// The device mapper counts 512-byte sectors, whatever the disk's block size.
+static constexpr uint64_t kDmSectorSize = 512;
+// "/dev/mapper/NAME": the prefix with its zero byte, and a name that fills
+// the request's name field at most.
+static constexpr size_t kNodeSize = sizeof "/dev/mapper/" + DM_NAME_LEN;
 
 size_t dm_buffer_size(int32_t n) { return size_t(n) * (sizeof(dm_target_spec) + kParams) + kHeader + kParams; }
 
@@ -66,8 +72,8 @@ uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t 
   // its own last cluster (a cluster is never smaller than a block of the
   // disk it was formatted on). Computed so that a length near 2^64 cannot
   // wrap to 0.
-  uint64_t block = block_size >= 512 && std::has_single_bit(block_size) ? block_size : 512;
-  uint64_t file_sectors = (data_length / block + (data_length % block != 0)) * (block / 512);
+  uint64_t block = block_size >= kDmSectorSize && std::has_single_bit(block_size) ? block_size : kDmSectorSize;
+  uint64_t file_sectors = (data_length / block + (data_length % block != 0)) * (block / kDmSectorSize);
   uint64_t position = 0;
   uint32_t targets = 0;
   uint8_t* record = buffer + kHeader;
@@ -82,8 +88,9 @@ uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t 
     snprintf(target->target_type, sizeof target->target_type, "linear");
     char* params = reinterpret_cast<char*>(record + sizeof(dm_target_spec));
     int k = snprintf(params, kParams, "%s %llu", device, (unsigned long long)runs[i].start);
-    // Record, text and its zero byte, padded to 8 bytes.
-    target->next = uint32_t((k + 48) & ~7);
+    // Record, text and its zero byte, padded to the alignment.
+    size_t used = sizeof(dm_target_spec) + size_t(k) + 1;
+    target->next = uint32_t((used + kRecordAlign - 1) & ~(kRecordAlign - 1));
     record += target->next;
     position += length;
     ++targets;
@@ -97,7 +104,8 @@ uint32_t dm_fill_partition_table(uint8_t* buffer, uint64_t sectors, uint32_t maj
   // The table of a file filling the partition from its first sector, renamed.
   Extent whole = {0, sectors};
   // Whole 512-byte sectors are whole blocks of any disk: the partition is.
-  uint32_t targets = dm_fill_table(buffer, 1, &whole, sectors * 512, 512, major_number, minor_number);
+  uint32_t targets =
+      dm_fill_table(buffer, 1, &whole, sectors * kDmSectorSize, kDmSectorSize, major_number, minor_number);
   dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
   io->flags = read_only ? DM_READONLY_FLAG : 0;
   snprintf(io->name, sizeof io->name, "%s", kPartitionDeviceName);
@@ -156,7 +164,7 @@ static int send_requests(int control, uint8_t* table, const char* label, dm_ioct
 
 // Creates the device of the filled request `table` and its node
 // /dev/mapper/NAME, written into `node`, with `mode`.
-static int create_device(uint8_t* table, const char* label, mode_t mode, char (&node)[300]) {
+static int create_device(uint8_t* table, const char* label, mode_t mode, char (&node)[kNodeSize]) {
   int control = open_control();
   if (control < 0) {
     say(label, "sem /dev/mapper/control");
@@ -182,7 +190,7 @@ int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_
     return -1;
   }
   dm_fill_table(buffer, n, runs, data_length, block_size, major_number, minor_number);
-  char node[300];
+  char node[kNodeSize];
   int result = create_device(buffer, "", 0400, node);
   if (result == 0) fprintf(stderr, "kelmo-map: ISO -> %s (%d trecho%s)\n", node, n, n > 1 ? "s" : "");
   free(buffer);
@@ -200,8 +208,8 @@ int map_partition(int partition, uint32_t major_number, uint32_t minor_number, b
     say(kPartitionLabel, "sem memória para a tabela do device-mapper");
     return -1;
   }
-  dm_fill_partition_table(buffer, bytes / 512, major_number, minor_number, read_only);
-  char node[300];
+  dm_fill_partition_table(buffer, bytes / kDmSectorSize, major_number, minor_number, read_only);
+  char node[kNodeSize];
   int result = create_device(buffer, kPartitionLabel, read_only ? 0400 : 0600, node);
   if (result == 0)
     fprintf(stderr, "kelmo-map: USB -> %s (%s)\n", node, read_only ? "somente leitura" : "leitura e escrita");

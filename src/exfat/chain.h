@@ -16,7 +16,8 @@ struct ExtentTable {
   int32_t count;
 };
 
-// The FAT entry of cluster `c` from the first FAT; 0xFFFFFFFF when unreadable.
+// The FAT entry of cluster `c` from the first FAT; kFatEndOfChain when
+// unreadable.
 uint32_t fat_next(uint32_t c);
 
 // Clusters in the root directory's chain (exFAT records no root length),

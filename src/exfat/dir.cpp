@@ -5,7 +5,7 @@
 #include "exfat/format.h"
 #include "exfat/volume.h"
 
-ExtentTable g_dir_extents;
+static ExtentTable g_dir_extents;  // reused for every directory
 static ReadWindow g_dir_window;
 
 static uint16_t ascii_lower(uint16_t c) { return c >= 'A' && c <= 'Z' ? uint16_t(c - 'A' + 'a') : c; }
@@ -130,6 +130,8 @@ int dir_lookup(uint32_t first, uint64_t length, int contiguous, const char* name
   }
   return -1;
 }
+
+const ExtentTable& last_directory_runs() { return g_dir_extents; }
 
 int resolve_path(char* path, EntryMatch& result, const char*& missing) {
   result = {0, 0, 0, 1};

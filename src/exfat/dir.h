@@ -13,9 +13,6 @@ struct EntryMatch {
   int directory;         // FileAttributes directory bit: 0 or 1
 };
 
-// The runs of the directory being searched; reused for every directory.
-extern ExtentTable g_dir_extents;
-
 // Searches the directory allocated at `first`/`length`/`contiguous` for the
 // entry set named `name` (non-empty). A stored name matches by either rule:
 // - bytes: one byte of `name` per stored unit; a unit outside ASCII matches
@@ -26,6 +23,10 @@ extern ExtentTable g_dir_extents;
 // character folds. The first matching set in directory order wins. On
 // success `out` is written; on -1 it is untouched.
 int dir_lookup(uint32_t first, uint64_t length, int contiguous, const char* name, EntryMatch& out);
+
+// The runs of the directory dir_lookup searched last, as far as they were
+// built: one table serves every directory.
+const ExtentTable& last_directory_runs();
 
 // Resolves a slash-separated path from the root directory, splitting `path`
 // in place. Empty components are skipped; a path without any yields the root

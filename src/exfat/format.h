@@ -23,7 +23,13 @@ constexpr unsigned kSectorsPerClusterShift = 109;
 constexpr uint32_t kMinSectorShift = 9;        // BytesPerSectorShift: 512 bytes
 constexpr uint32_t kMaxSectorShift = 12;       // to 4096 bytes
 constexpr uint32_t kMaxClusterSizeShift = 25;  // both shifts together: 32 MiB clusters
-constexpr uint32_t kMaxClusterCount = 0xFFFFFFF5;  // clusters 2 .. 0xFFFFFFF6
+
+// FAT: one little-endian 32-bit entry per cluster, from FatOffset.
+constexpr uint32_t kFatEntrySize = 4;
+constexpr uint32_t kFatBadCluster = 0xFFFFFFF7;  // entry of a bad cluster
+constexpr uint32_t kFatEndOfChain = 0xFFFFFFFF;  // entry of a chain's last cluster
+// Clusters 2 .. 0xFFFFFFF6: no cluster number reaches the marks.
+constexpr uint32_t kMaxClusterCount = kFatBadCluster - 2;
 
 // Directory entry types (byte 0).
 constexpr uint8_t kEntryEndOfDirectory = 0x00;
@@ -54,3 +60,9 @@ inline uint32_t le32(const uint8_t* p) {
 }
 
 inline uint64_t le64(const uint8_t* p) { return uint64_t(le32(p)) | uint64_t(le32(p + 4)) << 32; }
+
+// Byte position of cluster `c`'s entry in the first FAT, for a FatOffset
+// counted in 512-byte sectors.
+inline uint64_t fat_entry_position(uint64_t fat_offset, uint32_t c) {
+  return fat_offset * kSectorSize + uint64_t(c) * kFatEntrySize;
+}

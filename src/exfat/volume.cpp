@@ -54,13 +54,14 @@ static int reject() {
   return -1;
 }
 
-int volume_open(const char* path, const char* serial) {
+int volume_open(const char* path, const char* serial, uint64_t base_offset) {
   ++g_opened;
   g_volume.device = open(path, O_RDONLY | O_CLOEXEC);
   if (g_volume.device < 0) {
     g_volume.device = -1;
     return -1;
   }
+  g_volume.base_offset = base_offset;
   uint8_t boot[kSectorSize];
   if (read_at(0, boot, sizeof boot) != 0) return reject();
   if (memcmp(boot + kFileSystemName, "EXFAT   ", 8) != 0) return reject();
@@ -83,8 +84,8 @@ int volume_open(const char* path, const char* serial) {
   g_volume.fat_offset <<= scale;
   g_volume.heap_offset <<= scale;
   g_volume.cluster_shift += scale;
-  // Above the format's limit the FAT marks (bad cluster 0xFFFFFFF7, end of
-  // chain) would pass as cluster numbers, and cluster_count + 2 would wrap.
+  // Above the format's limit the FAT marks (kFatBadCluster, kFatEndOfChain)
+  // would pass as cluster numbers, and cluster_count + 2 would wrap.
   if (g_volume.cluster_count > kMaxClusterCount) return reject();
 
   g_volume.cluster_size = uint32_t(kSectorSize) << g_volume.cluster_shift;

@@ -37,13 +37,14 @@ struct ReadWindow {
 // `window` starts zeroed (a static); opened is never 0 once a volume is open.
 int read_windowed(ReadWindow& window, uint64_t position, void* buffer, uint32_t length);
 
-// Opens `path` and accepts it when it is exFAT with sectors of 512 to 4096
-// bytes, clusters of at most 32 MiB and a ClusterCount within the format's
-// limit, and, if `serial` is not null, its serial text ("1A2B-3C4D") equals
-// `serial` without regard to ASCII case. On success the device stays open and
-// g_volume is filled, its offsets and cluster shift counted in 512-byte
-// sectors; on failure no device is open.
-int volume_open(const char* path, const char* serial);
+// Opens `path`, whose volume begins `base_offset` bytes in (0 but for the
+// test run's whole-disk images), and accepts it when it is exFAT with sectors
+// of 512 to 4096 bytes, clusters of at most 32 MiB and a ClusterCount within
+// the format's limit, and, if `serial` is not null, its serial text
+// ("1A2B-3C4D") equals `serial` without regard to ASCII case. On success the
+// device stays open and g_volume is filled, its offsets and cluster shift
+// counted in 512-byte sectors; on failure no device is open.
+int volume_open(const char* path, const char* serial, uint64_t base_offset);
 
 // Writes the "%04X-%04X" text of a VolumeSerialNumber into `out` (10 bytes).
 void format_serial(uint32_t serial, char out[10]);

@@ -20,12 +20,12 @@
 #include "exfat/chain.h"
 #include "exfat/dir.h"
 #include "exfat/volume.h"
-#include "main/report.h"
-#include "main/run.h"
+#include "main/show_runs.h"
+#include "report/report.h"
 #include "scan/scan.h"
 
-char g_serial[64];
-char g_path[4096];
+static char g_serial[64];
+static char g_path[4096];
 static Partition g_partition;
 static ExtentTable g_file_extents;
 
@@ -33,7 +33,8 @@ static ExtentTable g_file_extents;
 enum class StickAccess { none, read_only, writable };
 static StickAccess g_stick = StickAccess::none;
 
-void copy_cut(char* buffer, unsigned long size, const char* text) { snprintf(buffer, size, "%s", text); }
+// Copies `text` into `buffer`, cut to size - 1 characters.
+static void copy_cut(char* buffer, unsigned long size, const char* text) { snprintf(buffer, size, "%s", text); }
 
 // The serial and the path are used as given: a malformed serial simply never
 // matches, and an empty path names the root directory.
@@ -76,7 +77,10 @@ static void read_stick_access() {
 
 int main(int argc, char** argv) {
   int args = argc - 1;
-  if (args == 3 && strcmp(argv[1], "--test") == 0) return test_run(argv[2], argv[3]);
+  if (args == 3 && strcmp(argv[1], "--test") == 0) {
+    copy_cut(g_path, sizeof g_path, argv[3]);
+    return show_runs(argv[2], g_path);
+  }
   if (args >= 2) {
     copy_cut(g_serial, sizeof g_serial, argv[1]);
     copy_cut(g_path, sizeof g_path, argv[2]);

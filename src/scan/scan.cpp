@@ -15,6 +15,8 @@
 
 static constexpr int kPasses = 300;
 static constexpr useconds_t kPause = 100000;
+// The logical block size of a disk that does not tell it: the smallest any has.
+static constexpr uint32_t kUnknownBlockSize = 512;
 
 // Loop and RAM disks and device-mapper devices never hold the stick.
 static bool skipped(const char* name) {
@@ -45,21 +47,21 @@ static int scan_once(const char* serial, Partition& found) {
   while (dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
     if (skipped(name)) continue;
-    char node[300];
+    char node[kNodePathSize];
     snprintf(node, sizeof node, "/dev/%s", name);
     struct stat st;
     if (stat(node, &st) != 0 || !S_ISBLK(st.st_mode)) {
       make_node(name, node);
       if (stat(node, &st) != 0) continue;
     }
-    if (volume_open(node, serial) != 0) continue;
+    if (volume_open(node, serial, 0) != 0) continue;
     snprintf(found.node, sizeof found.node, "%s", node);
     found.major = major(st.st_rdev);
     found.minor = minor(st.st_rdev);
     // The device mapper sizes its targets in this disk's blocks.
     int block_size = 0;
     bool known = ioctl(g_volume.device, BLKSSZGET, &block_size) == 0 && block_size > 0;
-    found.block_size = known ? uint32_t(block_size) : 512;
+    found.block_size = known ? uint32_t(block_size) : kUnknownBlockSize;
     result = 0;
     break;
   }

@@ -1,10 +1,14 @@
 // Finding the exFAT partition among the machine's block devices.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+// "/dev/NAME" for any block device's name (at most 255 bytes).
+constexpr size_t kNodePathSize = 300;
+
 struct Partition {
-  char node[300];  // "/dev/NAME"; empty until a device is accepted
+  char node[kNodePathSize];  // "/dev/NAME"; empty until a device is accepted
   uint32_t major;
   uint32_t minor;
   uint32_t block_size;  // logical block size in bytes; 512 when the device does not say

@@ -68,43 +68,10 @@ void expect_header(const std::vector<uint8_t>& b, uint32_t targets, const std::s
   }
 }
 
-TEST(DmTable, OneRunCutToTheFileLength) {
-  uint32_t n;
-  std::vector<uint8_t> b = build({{2112, 24}}, 10000, n);
-  EXPECT_EQ(b.size(), 104u + 376);
-  ASSERT_EQ(n, 1u);
-  expect_header(b, 1);
-  std::vector<Target> t = records(b, n);
-  EXPECT_EQ(t[0].sector_start, 0u);
-  EXPECT_EQ(t[0].length, 20u);
-  EXPECT_EQ(t[0].params, "8:17 2112");
-  EXPECT_EQ(t[0].next, 56u);
-}
-
-TEST(DmTable, TwoRunsBackToBack) {
-  uint32_t n;
-  std::vector<uint8_t> b = build({{2112, 24}, {2192, 8}}, 16384, n);
-  ASSERT_EQ(n, 2u);
-  expect_header(b, 2);
-  std::vector<Target> t = records(b, n);
-  EXPECT_EQ(t[0].sector_start, 0u);
-  EXPECT_EQ(t[0].length, 24u);
-  EXPECT_EQ(t[0].params, "8:17 2112");
-  EXPECT_EQ(t[1].sector_start, 24u);
-  EXPECT_EQ(t[1].length, 8u);
-  EXPECT_EQ(t[1].params, "8:17 2192");
-  // Each record: 40 bytes, the text and its zero byte, padded to 8.
-  EXPECT_EQ(t[0].next, 56u);
-  EXPECT_EQ(t[1].next, 56u);
-}
-
-TEST(DmTable, NoRunsGivesAnEmptyTable) {
-  uint32_t n;
-  std::vector<uint8_t> b = build({}, 0, n);
-  EXPECT_EQ(n, 0u);
-  EXPECT_EQ(b.size(), 376u);
-  expect_header(b, 0);
-  for (size_t i = 312; i < b.size(); ++i) EXPECT_EQ(b[i], 0) << i;
+TEST(DmTable, BufferIsTheHeaderSlackAndOneRecordPerRun) {
+  EXPECT_EQ(dm_buffer_size(0), 376u);
+  EXPECT_EQ(dm_buffer_size(1), 104u + 376);
+  EXPECT_EQ(dm_buffer_size(2), 2 * 104u + 376);
 }
 
 TEST(DmTable, RecordsAreAlignedAndSizedByTheirText) {
@@ -139,75 +106,75 @@ TEST(DmTable, RecordsAreAlignedAndSizedByTheirText) {
   }
 }
 
-TEST(DmTable, StopsAtTheFileEndEvenWithRunsLeft) {
-  // Whole-cluster runs reaching past the data: the device ends with the file.
-  uint32_t n;
-  std::vector<uint8_t> b = build({{100, 8}, {200, 8}, {300, 8}}, 8 * 512 + 1, n);
-  ASSERT_EQ(n, 2u);
-  std::vector<Target> t = records(b, n);
-  EXPECT_EQ(t[1].sector_start, 8u);
-  EXPECT_EQ(t[1].length, 1u);
-  EXPECT_EQ(u32(b, 20), 2u);
-}
-
-TEST(DmTable, LengthNearTheTopDoesNotWrapToNothing) {
-  uint32_t n;
-  std::vector<uint8_t> b = build({{100, 8}}, UINT64_MAX, n);
-  ASSERT_EQ(n, 1u);
-  EXPECT_EQ(records(b, n)[0].length, 8u);
-}
-
-// The device's size for each logical block size of the partition: the file
-// rounded up to whole blocks, never past the last run.
-struct BlockCase {
+// The targets for each file: laid back to back from sector 0, one per run,
+// the device the file rounded up to whole logical blocks of the partition,
+// never past the last run.
+struct TableCase {
   const char* name;
   std::vector<Extent> runs;
   uint64_t data_length;
   uint32_t block_size;
   std::vector<uint64_t> lengths;  // of the targets, in 512-byte sectors
-  friend std::ostream& operator<<(std::ostream& os, const BlockCase& c) { return os << c.name; }
+  friend std::ostream& operator<<(std::ostream& os, const TableCase& c) { return os << c.name; }
 };
 
-class DmBlocks : public ::testing::TestWithParam<BlockCase> {};
+class DmTargets : public ::testing::TestWithParam<TableCase> {};
 
-TEST_P(DmBlocks, DeviceIsWholeBlocks) {
-  const BlockCase& c = GetParam();
+TEST_P(DmTargets, BackToBackAndCutAtTheFilesLastBlock) {
+  const TableCase& c = GetParam();
   uint32_t n;
   std::vector<uint8_t> b = build(c.runs, c.data_length, n, c.block_size);
   ASSERT_EQ(n, c.lengths.size());
   expect_header(b, n);
   std::vector<Target> t = records(b, n);
   uint64_t position = 0;
+  size_t at = 312;
   for (uint32_t i = 0; i < n; ++i) {
     EXPECT_EQ(t[i].sector_start, position) << i;
     EXPECT_EQ(t[i].length, c.lengths[i]) << i;
     EXPECT_EQ(t[i].params, "8:17 " + std::to_string(c.runs[i].start)) << i;
+    // Each record: 40 bytes, the text and its zero byte, then zeros up to
+    // the next multiple of 8, where the next record begins.
+    size_t used = 40 + t[i].params.size() + 1;
+    EXPECT_EQ(t[i].next % 8, 0u) << i;
+    EXPECT_GE(t[i].next, used) << i;
+    EXPECT_LT(t[i].next, used + 8) << i;
+    for (size_t k = at + used; k < at + t[i].next && k < b.size(); ++k) EXPECT_EQ(b[k], 0) << i << " " << k;
     position += t[i].length;
+    at += t[i].next;
   }
+  // Nothing after the last record.
+  for (; at < b.size(); ++at) EXPECT_EQ(b[at], 0) << at;
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, DmBlocks,
+    Cases, DmTargets,
     ::testing::Values(
+        TableCase{"NoRunsGivesAnEmptyTable", {}, 0, 512, {}},
+        TableCase{"OneRunCutToTheFileLength", {{2112, 24}}, 10000, 512, {20}},
+        TableCase{"TwoRunsBackToBack", {{2112, 24}, {2192, 8}}, 16384, 512, {24, 8}},
+        // Whole-cluster runs reaching past the data: the device ends with the file.
+        TableCase{"StopsAtTheFileEndEvenWithRunsLeft", {{100, 8}, {200, 8}, {300, 8}}, 8 * 512 + 1, 512, {8, 1}},
+        TableCase{"LengthNearTheTopDoesNotWrapToNothing", {{100, 8}}, UINT64_MAX, 512, {8}},
         // 32 KiB clusters (64 sectors): 10000 bytes are 20 sectors on a
         // 512-byte disk and 3 blocks of 4 KiB (24 sectors) on a 4K one.
-        BlockCase{"Disk512", {{2112, 64}}, 10000, 512, {20}},
-        BlockCase{"Disk4096", {{2112, 64}}, 10000, 4096, {24}},
-        BlockCase{"Disk4096WholeBlock", {{2112, 64}}, 8192, 4096, {16}},
-        BlockCase{"Disk4096OneByteOver", {{2112, 64}}, 8193, 4096, {24}},
-        BlockCase{"Disk4096SecondRun", {{2112, 64}, {4000, 64}}, 64 * 512 + 1, 4096, {64, 8}},
+        TableCase{"Disk512", {{2112, 64}}, 10000, 512, {20}},
+        TableCase{"Disk4096", {{2112, 64}}, 10000, 4096, {24}},
+        TableCase{"Disk4096WholeBlock", {{2112, 64}}, 8192, 4096, {16}},
+        TableCase{"Disk4096OneByteOver", {{2112, 64}}, 8193, 4096, {24}},
+        TableCase{"Disk4096SecondRun", {{2112, 64}, {4000, 64}}, 64 * 512 + 1, 4096, {64, 8}},
         // 4 KiB clusters: the file's last block is its last cluster, whole.
-        BlockCase{"Disk4096ClusterSized", {{800, 8}, {1600, 8}}, 8 * 512 + 100, 4096, {8, 8}},
+        TableCase{"Disk4096ClusterSized", {{800, 8}, {1600, 8}}, 8 * 512 + 100, 4096, {8, 8}},
         // The runs end first (a block larger than a cluster): nothing past them.
-        BlockCase{"RunsEndFirst", {{800, 8}, {1600, 8}}, 8 * 512 + 100, 65536, {8, 8}},
-        BlockCase{"Disk65536", {{800, 256}}, 100, 65536, {128}},
+        TableCase{"RunsEndFirst", {{800, 8}, {1600, 8}}, 8 * 512 + 100, 65536, {8, 8}},
+        TableCase{"Disk65536", {{800, 256}}, 100, 65536, {128}},
         // Sizes no disk reports count as 512.
-        BlockCase{"Zero", {{2112, 64}}, 10000, 0, {20}},
-        BlockCase{"Under512", {{2112, 64}}, 10000, 256, {20}},
-        BlockCase{"NotAPowerOfTwo", {{2112, 64}}, 10000, 3072, {20}},
+        TableCase{"Zero", {{2112, 64}}, 10000, 0, {20}},
+        TableCase{"Under512", {{2112, 64}}, 10000, 256, {20}},
+        TableCase{"NotAPowerOfTwo", {{2112, 64}}, 10000, 3072, {20}},
         // A length near 2^64 rounds up without wrapping.
-        BlockCase{"HugeLength", {{100, 8}}, UINT64_MAX, 4096, {8}},
-        BlockCase{"HugeBlock", {{100, 8}}, UINT64_MAX, 2147483648u, {8}}),
+        TableCase{"HugeLength", {{100, 8}}, UINT64_MAX, 4096, {8}},
+        TableCase{"HugeBlock", {{100, 8}}, UINT64_MAX, 2147483648u, {8}}),
     [](const auto& info) { return info.param.name; });
 
 // kelmo-usb: the whole partition as one target, read-only only for ro.
@@ -215,6 +182,7 @@ struct PartitionCase {
   const char* name;
   bool read_only;
   uint32_t flags;
+  friend std::ostream& operator<<(std::ostream& os, const PartitionCase& c) { return os << c.name; }
 };
 
 class DmPartitionTable : public ::testing::TestWithParam<PartitionCase> {};

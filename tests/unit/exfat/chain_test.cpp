@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "exfat/chain.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
 static ExtentTable table;
 
@@ -20,12 +23,12 @@ static std::vector<std::pair<uint64_t, uint64_t>> runs() {
 
 using Runs = std::vector<std::pair<uint64_t, uint64_t>>;
 
-class ChainTest : public ::testing::Test {
- protected:
-  // 4 KiB clusters, heap at sector 2048: cluster c starts at 2048 + (c - 2) * 8.
-  VolumeBuilder v{3, 2048, 64, 128};
-  void TearDown() override { close_volume(); }
-};
+// 4 KiB clusters, heap at sector 2048: cluster c starts at 2048 + (c - 2) * 8.
+using ChainTest = VolumeFixture;
+// Tests that build volumes of their own shape.
+using ChainLoop = ClosesVolume;
+using ChainBounds = ClosesVolume;
+using ChainRandom = ClosesVolume;
 
 TEST_F(ChainTest, LengthZeroHasNoRunsWhateverTheFirstCluster) {
   ASSERT_EQ(v.open(), 0);
@@ -84,7 +87,7 @@ TEST_F(ChainTest, ChainEndingEarlyFails) {
 // Every invalid next value breaks the chain: free, reserved, bad, end, and
 // one past the last cluster (count 64 means clusters 2..65).
 TEST_F(ChainTest, ChainThroughAnInvalidClusterFails) {
-  for (uint32_t bad : {0u, 1u, 66u, 0xFFFFFFF7u, 0xFFFFFFFFu}) {
+  for (uint32_t bad : {0u, 1u, 66u, kFatBadCluster, kFatEndOfChain}) {
     v.set_fat(10, bad);
     ASSERT_EQ(v.open(), 0);
     EXPECT_EQ(chain_to_extents(10, 2 * 4096, 0, table), -1) << bad;
@@ -92,7 +95,7 @@ TEST_F(ChainTest, ChainThroughAnInvalidClusterFails) {
     close_volume();
   }
   v.set_fat(10, 65);
-  v.set_fat(65, 0xFFFFFFFF);
+  v.set_fat(65, kFatEndOfChain);
   ASSERT_EQ(v.open(), 0);
   ASSERT_EQ(chain_to_extents(10, 2 * 4096, 0, table), 0);
   EXPECT_EQ(runs(), (Runs{{2112, 8}, {2048 + 63 * 8, 8}}));
@@ -119,7 +122,7 @@ static uint64_t clusters_in_table(uint32_t cluster_shift) {
   return sectors >> cluster_shift;
 }
 
-TEST(ChainLoop, LongRingFailsAfterAFewTurns) {
+TEST_F(ChainLoop, LongRingFailsAfterAFewTurns) {
   // 60000 one-sector clusters after a lead-in of 1000, adjacent on disk, so
   // each turn makes only one new run: followed to the 4097th run the walk
   // would read some 245 million FAT entries. ClusterCount is raised past the
@@ -139,18 +142,17 @@ TEST(ChainLoop, LongRingFailsAfterAFewTurns) {
     reads = device_reads() - reads;
     // The FAT is read through windows of kWindowSize bytes: a turn of the
     // ring costs at most this many reads, and the walk ends within 3 turns.
-    uint64_t per_turn = uint64_t(kRing) * 4 / kWindowSize + 2;
+    uint64_t per_turn = uint64_t(kRing) * kFatEntrySize / kWindowSize + 2;
     EXPECT_GT(reads, 0u) << "reads are not being counted";
     EXPECT_LE(reads, 3 * per_turn + 2) << length;
     EXPECT_LE(clusters_in_table(0), kLead + 3 * kRing) << length;
   }
-  close_volume();
 }
 
 // Files of 4096 one-cluster runs, in order on disk or alternating between two
 // areas, whose last cluster is one met before: the table is full, every run
 // but one is new, and still nothing is mapped.
-TEST(ChainLoop, FileOf4096RunsWhoseLastClusterRepeatsAnEarlierOne) {
+TEST_F(ChainLoop, FileOf4096RunsWhoseLastClusterRepeatsAnEarlierOne) {
   std::vector<uint32_t> in_order, alternating;
   for (uint32_t i = 0; i < 4096; ++i) in_order.push_back(2 + 2 * i);
   for (uint32_t i = 0; i < 2048; ++i) {
@@ -177,7 +179,7 @@ TEST(ChainLoop, FileOf4096RunsWhoseLastClusterRepeatsAnEarlierOne) {
 // ClusterCount 0xFFFFFFF5 is the format's largest: clusters 2 .. 0xFFFFFFF6,
 // so the bad-cluster mark 0xFFFFFFF7 and the end mark stay invalid. A larger
 // count would make them clusters and wrap cluster_count + 2: refused.
-TEST(ChainBounds, ClusterCountAboveTheFormatsLimitIsRefused) {
+TEST_F(ChainBounds, ClusterCountAboveTheFormatsLimitIsRefused) {
   for (uint32_t count : {0xFFFFFFF6u, 0xFFFFFFF7u, 0xFFFFFFFDu, 0xFFFFFFFEu, 0xFFFFFFFFu}) {
     VolumeBuilder v(3, 64, 8, 24);
     memcpy(v.boot() + 92, &count, 4);
@@ -188,7 +190,7 @@ TEST(ChainBounds, ClusterCountAboveTheFormatsLimitIsRefused) {
   uint32_t count = 0xFFFFFFF5;
   memcpy(v.boot() + 92, &count, 4);
   v.set_fat(2, 0xFFFFFFF6);  // the last cluster the format allows
-  v.set_fat(3, 0xFFFFFFF7);  // bad cluster
+  v.set_fat(3, kFatBadCluster);
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(g_volume.cluster_count, 0xFFFFFFF5u);
   // Cluster 0xFFFFFFF6 is valid; its FAT entry lies far past the image.
@@ -196,8 +198,7 @@ TEST(ChainBounds, ClusterCountAboveTheFormatsLimitIsRefused) {
   EXPECT_EQ(runs(), (Runs{{64, 8}, {64 + (uint64_t(0xFFFFFFF4) << 3), 8}}));
   EXPECT_EQ(chain_to_extents(2, 3 * 4096, 0, table), -1);
   EXPECT_EQ(chain_to_extents(3, 2 * 4096, 0, table), -1);
-  EXPECT_EQ(chain_to_extents(0xFFFFFFF7, 4096, 0, table), -1);
-  close_volume();
+  EXPECT_EQ(chain_to_extents(kFatBadCluster, 4096, 0, table), -1);
 }
 
 // Chains that meet a cluster again: a lead-in of `lead` clusters, then a ring
@@ -213,12 +214,17 @@ struct Shape {
   End end;
 };
 
-class ChainShape : public ::testing::TestWithParam<Shape> {
- protected:
-  // 4 KiB clusters, heap at sector 2048: cluster c starts at 2048 + (c - 2) * 8.
-  VolumeBuilder v{3, 2048, 64, 128};
-  void TearDown() override { close_volume(); }
-};
+static const char* const kEndNames[] = {"TwoBefore", "JustBefore", "AtTheRepeat", "OneAfter", "TurnLater", "Huge"};
+
+static std::string shape_text(const Shape& s) {
+  return "Lead" + std::to_string(s.lead) + "Ring" + std::to_string(s.ring) +
+         (s.layout == Layout::kAdjacent ? "Adjacent" : "Scattered") + kEndNames[int(s.end)];
+}
+
+static std::ostream& operator<<(std::ostream& os, const Shape& s) { return os << shape_text(s); }
+
+// 4 KiB clusters, heap at sector 2048: cluster c starts at 2048 + (c - 2) * 8.
+class ChainShape : public VolumeFixture, public ::testing::WithParamInterface<Shape> {};
 
 // Clusters in the order the chain takes them the first time round.
 static std::vector<uint32_t> shape_clusters(const Shape& s) {
@@ -274,12 +280,7 @@ static std::vector<Shape> all_shapes() {
   return out;
 }
 
-static std::string shape_name(const ::testing::TestParamInfo<Shape>& info) {
-  static const char* const ends[] = {"TwoBefore", "JustBefore", "AtTheRepeat", "OneAfter", "TurnLater", "Huge"};
-  const Shape& s = info.param;
-  return "Lead" + std::to_string(s.lead) + "Ring" + std::to_string(s.ring) +
-         (s.layout == Layout::kAdjacent ? "Adjacent" : "Scattered") + ends[int(s.end)];
-}
+static std::string shape_name(const ::testing::TestParamInfo<Shape>& info) { return shape_text(info.param); }
 
 INSTANTIATE_TEST_SUITE_P(Loops, ChainShape, ::testing::ValuesIn(all_shapes()), shape_name);
 
@@ -287,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(Loops, ChainShape, ::testing::ValuesIn(all_shapes()), s
 // model of the chain: the clusters taken in order, and a set of those seen.
 // A chain that stays valid and meets no cluster twice within the file maps
 // to exactly its clusters; any other fails.
-TEST(ChainRandom, CorruptedFatOfA4096RunFileMapsOnlyExactChains) {
+TEST_F(ChainRandom, CorruptedFatOfA4096RunFileMapsOnlyExactChains) {
   constexpr uint32_t kClusters = 4096;
   VolumeBuilder v(0, 128, 12000, 8);
   std::vector<uint32_t> order;
@@ -302,13 +303,9 @@ TEST(ChainRandom, CorruptedFatOfA4096RunFileMapsOnlyExactChains) {
   for (uint32_t c = 2050; c < 6002; ++c) rest.push_back(c);
   for (uint32_t c = 8050; c < 12002; ++c) rest.push_back(c);
   v.chain(rest);
-  v.image.resize(8 * 512 + 12002 * 4);  // the walk reads the FAT only
+  v.image.resize(fat_entry_position(8, 12002));  // the walk reads the FAT only
   const std::vector<uint8_t> clean = v.image;
-  auto fat = [&](uint32_t c) {
-    uint32_t value;
-    memcpy(&value, v.image.data() + 8 * 512 + uint64_t(c) * 4, 4);
-    return value;
-  };
+  auto fat = [&](uint32_t c) { return le32(v.image.data() + fat_entry_position(8, c)); };
   std::mt19937 random(20261210);
   int mapped = 0, refused = 0;
   for (int round = 0; round < 300; ++round) {
@@ -318,7 +315,7 @@ TEST(ChainRandom, CorruptedFatOfA4096RunFileMapsOnlyExactChains) {
       uint32_t pick = random() % 4;
       uint32_t value = pick == 0 ? order[random() % kClusters]  // into the file: often a loop
                        : pick == 1 ? 2 + random() % 12000       // anywhere in the heap
-                       : pick == 2 ? 0xFFFFFFF7                 // bad cluster
+                       : pick == 2 ? kFatBadCluster
                                    : fat(order[random() % kClusters]);
       v.set_fat(at, value);
     }

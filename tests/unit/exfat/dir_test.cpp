@@ -1,27 +1,17 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
 #include "exfat/dir.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
 // 4 KiB clusters (128 entries each), root directory in clusters 4 and 5.
-class DirTest : public ::testing::Test {
+class DirTest : public VolumeFixture {
  protected:
-  VolumeBuilder v{3, 2048, 64, 128};
-  EntryMatch found{};
-  const char* missing = nullptr;
-  char path[4096];
-
   void SetUp() override { v.chain({4, 5}); }
-  void TearDown() override { close_volume(); }
 
-  int resolve(const char* text) {
-    strncpy(path, text, sizeof path - 1);
-    return resolve_path(path, found, missing);
-  }
   int lookup_root(const char* name) { return dir_lookup(4, 2 * 4096, 0, name, found); }
 };
 

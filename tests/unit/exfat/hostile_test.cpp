@@ -3,29 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "exfat/dir.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
 namespace {
 
 ExtentTable table;
 
-class Hostile : public ::testing::Test {
+// 4 KiB clusters, root directory in cluster 4 alone.
+class Hostile : public VolumeFixture {
  protected:
-  VolumeBuilder v{3, 2048, 64, 128};
-  EntryMatch found{};
-  const char* missing = nullptr;
-  char path[256];
-
   void SetUp() override { v.chain({4}); }
-  void TearDown() override { close_volume(); }
-  int resolve(const char* text) {
-    snprintf(path, sizeof path, "%s", text);
-    return resolve_path(path, found, missing);
-  }
 };
 
 TEST_F(Hostile, ClusterShift16LengthThatWrapsWhenRoundedHasNoRuns) {
@@ -79,7 +70,7 @@ TEST_F(Hostile, TruncatedImageFailsWhereItsReadsFallPastTheEnd) {
   EXPECT_STREQ(missing, "live.iso");
   close_volume();
 
-  v.image.resize(uint64_t(128) * 512 + 40);  // cut inside the FAT
+  v.image.resize(fat_entry_position(128, 10));  // cut inside the FAT
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(resolve("isos"), -1);  // the root's data lies past the end
 }
@@ -92,17 +83,16 @@ TEST_F(Hostile, FatEntryCutByTheEndOfTheImageEndsTheChain) {
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(root_cluster_count(), 3u);
   close_volume();
-  v.image.resize(uint64_t(128) * 512 + 12 * 4 + 2);
+  v.image.resize(fat_entry_position(128, 12) + 2);
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(fat_next(4), 12u);
-  EXPECT_EQ(fat_next(12), 0xFFFFFFFFu);
+  EXPECT_EQ(fat_next(12), kFatEndOfChain);
   EXPECT_EQ(root_cluster_count(), 2u);
 }
 
 TEST_F(Hostile, BootSectorBeyondTheEndAtALargeOffset) {
   for (uint64_t offset : {uint64_t(1) << 40, UINT64_MAX - 100, uint64_t(INT64_MAX)}) {
-    g_volume.base_offset = offset;
-    EXPECT_EQ(v.open(), -1) << offset;
+    EXPECT_EQ(v.open(nullptr, offset), -1) << offset;
     EXPECT_EQ(g_volume.device, -1);
   }
 }
@@ -133,7 +123,8 @@ TEST_F(Hostile, DirectoryOverALongRingEndsAfterAFewTurns) {
   ASSERT_EQ(v.open(), 0);
   EXPECT_EQ(resolve("ring/x"), -1);
   uint64_t sectors = 0;
-  for (int32_t i = 0; i < g_dir_extents.count; ++i) sectors += g_dir_extents.runs[i].count;
+  const ExtentTable& walked = last_directory_runs();
+  for (int32_t i = 0; i < walked.count; ++i) sectors += walked.runs[i].count;
   EXPECT_LE(sectors / 8, 3u * 41);
 }
 

@@ -12,6 +12,7 @@
 #include "exfat/dir.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
 namespace {
 
@@ -40,13 +41,10 @@ struct NameCase {
 
 std::ostream& operator<<(std::ostream& os, const NameCase& c) { return os << c.label; }
 
-class NameTest : public ::testing::TestWithParam<NameCase> {
+// 4 KiB clusters, root in clusters 4 and 5: 256 entries.
+class NameTest : public VolumeFixture, public ::testing::WithParamInterface<NameCase> {
  protected:
-  // 4 KiB clusters, root in clusters 4 and 5: 256 entries.
-  VolumeBuilder v{3, 2048, 64, 128};
-
   void SetUp() override { v.chain({4, 5}); }
-  void TearDown() override { close_volume(); }
 };
 
 TEST_P(NameTest, Lookup) {
@@ -55,7 +53,7 @@ TEST_P(NameTest, Lookup) {
   for (size_t i = 0; i < c.stored.size(); ++i) append(root, entry_set(c.stored[i], uint32_t(10 + i), 100 + i, true));
   v.write_dir({4, 5}, root);
   ASSERT_EQ(v.open(), 0);
-  EntryMatch found = {7, 7, 7, 7};
+  found = {7, 7, 7, 7};
   int got = dir_lookup(4, 2 * 4096, 0, c.component.c_str(), found);
   if (c.found < 0) {
     EXPECT_EQ(got, -1);
@@ -128,22 +126,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "Instala\xc3\xa7\xc3\xa3o.iso", 1}),
     [](const ::testing::TestParamInfo<NameCase>& info) { return std::string(info.param.label); });
 
+using NamePathTest = VolumeFixture;
+
 // The whole path, as the command line carries it.
-TEST(NamePathTest, Utf8DirectoryAndFile) {
-  VolumeBuilder v{3, 2048, 64, 128};
+TEST_F(NamePathTest, Utf8DirectoryAndFile) {
   v.chain({4, 5});
   v.write_dir({4, 5}, entry_set(u"Imagens ISO", 10, 4096, true, true));
   std::vector<Entry> isos = entry_set(u"Instalacao.iso", 11, 1, true);
   append(isos, entry_set(u"Instala\u00e7\u00e3o.iso", 12, 2, true));
   v.write_dir({10}, isos);
   ASSERT_EQ(v.open(), 0);
-  char path[] = "/Imagens ISO/Instala\xc3\xa7\xc3\xa3o.iso";
-  EntryMatch found{};
-  const char* missing = nullptr;
-  ASSERT_EQ(resolve_path(path, found, missing), 0);
+  ASSERT_EQ(resolve("/Imagens ISO/Instala\xc3\xa7\xc3\xa3o.iso"), 0);
   EXPECT_EQ(found.first_cluster, 12u);
   EXPECT_EQ(found.data_length, 2u);
-  close_volume();
 }
 
 }  // namespace

@@ -9,8 +9,10 @@
 #include "dm/dm.h"
 #include "exfat/chain.h"
 #include "exfat/dir.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
 namespace {
 
@@ -21,12 +23,10 @@ constexpr uint64_t kHeap512 = 64;
 constexpr uint64_t kSectorsPerCluster = 16;
 uint64_t sector_of(uint32_t c) { return kHeap512 + (c - 2) * kSectorsPerCluster; }
 
-class Sector4kTest : public ::testing::Test {
+class Sector4kTest : public VolumeFixture {
  protected:
-  VolumeBuilder v{1, 8, 32, 4, 12};
-  EntryMatch found{};
-  const char* missing = nullptr;
-  char path[256];
+  Sector4kTest() : VolumeFixture(VolumeBuilder(1, 8, 32, 4, 12)) {}
+
   ExtentTable table;
 
   // Each cluster's bytes tell its number, so a run read back shows which
@@ -49,13 +49,6 @@ class Sector4kTest : public ::testing::Test {
     v.write_dir({10}, isos);
     v.chain({12, 13, 20, 5});
   }
-  void TearDown() override { close_volume(); }
-
-  int resolve(const char* text) {
-    strncpy(path, text, sizeof path - 1);
-    path[sizeof path - 1] = '\0';
-    return resolve_path(path, found, missing);
-  }
 
   // The bytes at the runs, read from the image in 512-byte sectors.
   std::vector<uint8_t> bytes_at_runs() {
@@ -77,7 +70,7 @@ TEST_F(Sector4kTest, GeometryIsCountedIn512ByteSectors) {
   // The FAT entries are found at byte FatOffset * 4096.
   EXPECT_EQ(fat_next(12), 13u);
   EXPECT_EQ(fat_next(20), 5u);
-  EXPECT_EQ(fat_next(5), 0xFFFFFFFFu);
+  EXPECT_EQ(fat_next(5), kFatEndOfChain);
   EXPECT_EQ(root_cluster_count(), 2u);
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "exfat/format.h"
 #include "exfat/volume.h"
 
 static void put32(uint8_t* p, uint32_t v) {
@@ -40,14 +41,14 @@ void VolumeBuilder::set_root(uint32_t c) { put32(boot() + 96, c); }
 void VolumeBuilder::set_serial(uint32_t serial) { put32(boot() + 100, serial); }
 
 void VolumeBuilder::set_fat(uint32_t c, uint32_t value) {
-  uint64_t at = (uint64_t(fat_offset) << sector_shift) + uint64_t(c) * 4;
-  if (at + 4 > image.size()) throw std::out_of_range("FAT entry outside the image");
+  uint64_t at = fat_entry_position(uint64_t(fat_offset) << (sector_shift - kMinSectorShift), c);
+  if (at + kFatEntrySize > image.size()) throw std::out_of_range("FAT entry outside the image");
   put32(image.data() + at, value);
 }
 
 void VolumeBuilder::chain(const std::vector<uint32_t>& clusters) {
   for (size_t i = 0; i < clusters.size(); ++i)
-    set_fat(clusters[i], i + 1 < clusters.size() ? clusters[i + 1] : 0xFFFFFFFF);
+    set_fat(clusters[i], i + 1 < clusters.size() ? clusters[i + 1] : kFatEndOfChain);
 }
 
 void VolumeBuilder::write_dir(const std::vector<uint32_t>& clusters, const std::vector<Entry>& entries) {
@@ -73,8 +74,8 @@ std::string VolumeBuilder::path() {
   return "/proc/self/fd/" + std::to_string(fd);
 }
 
-int VolumeBuilder::open(const char* serial) {
-  int result = volume_open(path().c_str(), serial);
+int VolumeBuilder::open(const char* serial, uint64_t base_offset) {
+  int result = volume_open(path().c_str(), serial, base_offset);
   close(memory_file);  // the reader holds its own descriptor
   memory_file = -1;
   return result;

@@ -30,7 +30,7 @@ struct VolumeBuilder {
   void set_root(uint32_t c);
   void set_serial(uint32_t serial);
   void set_fat(uint32_t c, uint32_t value);
-  // Links the clusters in order and ends the chain with 0xFFFFFFFF.
+  // Links the clusters in order and ends the chain with kFatEndOfChain.
   void chain(const std::vector<uint32_t>& clusters);
   // Writes entries one after another through the clusters of a directory,
   // crossing from one cluster to the next as a real directory does.
@@ -38,8 +38,8 @@ struct VolumeBuilder {
 
   // Writes the image to a fresh memory file; returns "/proc/self/fd/N".
   std::string path();
-  // path() then volume_open(path, serial).
-  int open(const char* serial = nullptr);
+  // path() then volume_open(path, serial, base_offset).
+  int open(const char* serial = nullptr, uint64_t base_offset = 0);
 };
 
 // Directory entries.

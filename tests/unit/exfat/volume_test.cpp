@@ -8,11 +8,9 @@
 
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
-class VolumeTest : public ::testing::Test {
- protected:
-  void TearDown() override { close_volume(); }
-};
+using VolumeTest = ClosesVolume;
 
 TEST_F(VolumeTest, AcceptsExfatAndKeepsItsGeometry) {
   VolumeBuilder v(3, 2048, 64, 128);
@@ -30,12 +28,10 @@ TEST_F(VolumeTest, AcceptsExfatAndKeepsItsGeometry) {
 struct Rejection {
   const char* name;
   std::function<void(VolumeBuilder&)> spoil;
+  friend std::ostream& operator<<(std::ostream& os, const Rejection& c) { return os << c.name; }
 };
 
-class VolumeRejection : public ::testing::TestWithParam<Rejection> {
- protected:
-  void TearDown() override { close_volume(); }
-};
+class VolumeRejection : public ClosesVolume, public ::testing::WithParamInterface<Rejection> {};
 
 TEST_P(VolumeRejection, IsRejectedAndClosed) {
   VolumeBuilder v(3, 64, 8, 24);
@@ -79,10 +75,7 @@ struct SectorCase {
   }
 };
 
-class SectorShift : public ::testing::TestWithParam<SectorCase> {
- protected:
-  void TearDown() override { close_volume(); }
-};
+class SectorShift : public ClosesVolume, public ::testing::WithParamInterface<SectorCase> {};
 
 TEST_P(SectorShift, AcceptedWithinTheLimitsAndCountedIn512ByteSectors) {
   const SectorCase& c = GetParam();
@@ -125,7 +118,7 @@ TEST_F(VolumeTest, FourKSectorOffsetsPast32Bits) {
 }
 
 TEST_F(VolumeTest, MissingPathIsRejected) {
-  EXPECT_EQ(volume_open("/nonexistent/kelmo-volume", nullptr), -1);
+  EXPECT_EQ(volume_open("/nonexistent/kelmo-volume", nullptr, 0), -1);
   EXPECT_EQ(g_volume.device, -1);
 }
 
@@ -147,10 +140,7 @@ struct SerialCase {
   }
 };
 
-class SerialMatch : public ::testing::TestWithParam<SerialCase> {
- protected:
-  void TearDown() override { close_volume(); }
-};
+class SerialMatch : public ClosesVolume, public ::testing::WithParamInterface<SerialCase> {};
 
 TEST_P(SerialMatch, ComparesWholeTextIgnoringAsciiCase) {
   VolumeBuilder v(3, 64, 8, 24);
@@ -181,11 +171,15 @@ TEST_F(VolumeTest, BaseOffsetAppliesToEveryRead) {
   VolumeBuilder v(3, 64, 8, 24);
   v.image.insert(v.image.begin(), size_t(1048576), uint8_t(0xEE));  // 1 MiB before the partition
   EXPECT_EQ(v.open(), -1);
-  g_volume.base_offset = 1048576;
-  ASSERT_EQ(v.open(), 0);
+  ASSERT_EQ(v.open(nullptr, 1048576), 0);
+  EXPECT_EQ(g_volume.base_offset, 1048576u);
   uint8_t name[8];
   ASSERT_EQ(read_at(3, name, 8), 0);
   EXPECT_EQ(memcmp(name, "EXFAT   ", 8), 0);
+  close_volume();
+  // Each open takes its own offset: none lingers from the one before.
+  ASSERT_EQ(v.open(nullptr, 1048576), 0);
+  EXPECT_EQ(v.open(), -1);
 }
 
 TEST_F(VolumeTest, ReadAtFailsOnShortReadAndHugePosition) {

@@ -8,17 +8,19 @@
 #include <random>
 
 #include "exfat/chain.h"
+#include "exfat/format.h"
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
+#include "exfat/volume_fixture.h"
 
 namespace {
 
 ReadWindow window;
 
 uint32_t fat_direct(uint32_t c) {
-  uint8_t b[4];
-  if (read_at(uint64_t(g_volume.fat_offset) * 512 + uint64_t(c) * 4, b, 4) != 0) return 0xFFFFFFFF;
-  return uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+  uint8_t b[kFatEntrySize];
+  if (read_at(fat_entry_position(g_volume.fat_offset, c), b, kFatEntrySize) != 0) return kFatEndOfChain;
+  return le32(b);
 }
 
 class WindowTest : public ::testing::TestWithParam<size_t> {
@@ -52,7 +54,9 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WindowTest,
                          ::testing::Values(512, 4096 + 2, 65536, 65536 + 31, 131072 - 3, 40 * 512 + 1000 * 512,
                                            200000, 262144 + 4));
 
-TEST(Window, NeverOutlivesItsVolumeOrOffset) {
+using Window = ClosesVolume;
+
+TEST_F(Window, NeverOutlivesItsVolumeOrOffset) {
   VolumeBuilder a(3, 2048, 64, 128), b(3, 2048, 64, 128);
   a.set_fat(10, 11);
   b.set_fat(10, 22);
@@ -68,7 +72,7 @@ TEST(Window, NeverOutlivesItsVolumeOrOffset) {
   close_volume();
 }
 
-TEST(Window, ReadsCrossingAWindowEdgeAreExact) {
+TEST_F(Window, ReadsCrossingAWindowEdgeAreExact) {
   VolumeBuilder v(3, 2048, 64, 128);
   for (size_t i = 0; i < 70000; ++i) v.image[i + 512] = uint8_t(i * 7);
   ASSERT_EQ(v.open(), 0);

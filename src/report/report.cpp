@@ -1,4 +1,4 @@
-#include "main/report.h"
+#include "report/report.h"
 
 #include <cstdio>
 

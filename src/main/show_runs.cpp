@@ -1,6 +1,6 @@
-// The test run: the whole exFAT reader on a named device or image, with no
-// partition scan and no device mapper. Prints the runs as built, in whole
-// clusters, counted from the start of the volume.
+// `kelmo-map --test DEVICE PATH`, the test run: the whole exFAT reader on a
+// named device or image, with no partition scan and no device mapper. Prints
+// the runs as built, in whole clusters, counted from the start of the volume.
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,24 +8,24 @@
 #include "exfat/chain.h"
 #include "exfat/dir.h"
 #include "exfat/volume.h"
-#include "main/report.h"
-#include "main/run.h"
+#include "main/show_runs.h"
+#include "report/report.h"
 
 static ExtentTable g_test_extents;
 
-int test_run(const char* device, const char* path) {
-  copy_cut(g_path, sizeof g_path, path);
+int show_runs(const char* device, char* path) {
   // Byte offset of the volume inside a whole-disk image. strtoull gives the
   // documented parse: automatic base, optional sign, saturation, 0 for junk.
-  if (const char* offset = getenv("KELMO_MAP_OFFSET")) g_volume.base_offset = strtoull(offset, nullptr, 0);
+  uint64_t base_offset = 0;
+  if (const char* offset = getenv("KELMO_MAP_OFFSET")) base_offset = strtoull(offset, nullptr, 0);
 
-  if (volume_open(device, nullptr) != 0) {
+  if (volume_open(device, nullptr, base_offset) != 0) {
     report("não é exFAT");
     return 1;
   }
   EntryMatch found;
   const char* missing = nullptr;
-  if (resolve_path(g_path, found, missing) != 0) {
+  if (resolve_path(path, found, missing) != 0) {
     report("não achei");
     return 1;
   }

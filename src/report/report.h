@@ -1,0 +1,6 @@
+// The one-line reporter, below both the entry point and the device-mapper
+// stage, the only two rooms that print.
+#pragma once
+
+// One line on standard error: "kelmo-map: <text>".
+void report(const char* text);
