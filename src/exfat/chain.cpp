@@ -12,8 +12,6 @@ static uint64_t cluster_to_sector(uint32_t c) {
   return (uint64_t(c - 2) << g_volume.cluster_shift) + g_volume.heap_offset;
 }
 
-static ReadWindow g_fat_window;
-
 // Within one run the clusters follow each other on disk, so a cluster met
 // twice always lies in two runs that overlap. When the runs are not in disk
 // order already, they are checked in the order of a sorted copy of their
@@ -62,7 +60,7 @@ static bool no_runs_overlap(const ExtentTable& table) {
 
 uint32_t fat_next(uint32_t c) {
   uint8_t entry[4];
-  if (read_windowed(g_fat_window, uint64_t(g_volume.fat_offset) * kSectorSize + uint64_t(c) * 4, entry, 4) != 0)
+  if (read_windowed(Window::fat, uint64_t(g_volume.fat_offset) * kSectorSize + uint64_t(c) * 4, entry, 4) != 0)
     return 0xFFFFFFFF;
   return le32(entry);
 }

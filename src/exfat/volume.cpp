@@ -9,7 +9,15 @@
 #include "exfat/format.h"
 
 VolumeGeometry g_volume = {-1, 0, 0, 0, 0, 0, 0, 0};
-static uint32_t g_opened = 0;  // counts volume_open calls, so windows never outlive their volume
+
+struct ReadWindow {
+  uint64_t start;   // volume position of bytes[0]
+  uint32_t length;  // kWindowSize when bytes[] holds the window, else 0
+  bool filled;      // whether start has been read since the volume opened
+  uint8_t bytes[kWindowSize];
+};
+
+static ReadWindow g_windows[2];  // Window::fat, Window::directory
 
 int read_at(uint64_t position, void* buffer, uint64_t length) {
   uint64_t at = position + g_volume.base_offset;
@@ -19,14 +27,13 @@ int read_at(uint64_t position, void* buffer, uint64_t length) {
   return got >= 0 && uint64_t(got) == length ? 0 : -1;
 }
 
-int read_windowed(ReadWindow& window, uint64_t position, void* buffer, uint32_t length) {
+int read_windowed(Window which, uint64_t position, void* buffer, uint32_t length) {
+  ReadWindow& window = g_windows[int(which)];
   uint64_t start = position & ~uint64_t(kWindowSize - 1);
   if (length > kWindowSize - (position - start)) return read_at(position, buffer, length);
-  bool same = window.start == start && window.opened == g_opened && window.base_offset == g_volume.base_offset;
-  if (!same) {
+  if (!window.filled || window.start != start) {
     window.start = start;
-    window.opened = g_opened;
-    window.base_offset = g_volume.base_offset;
+    window.filled = true;
     window.length = read_at(start, window.bytes, kWindowSize) == 0 ? kWindowSize : 0;
   }
   // A window that could not be read whole is remembered as such, so the
@@ -55,7 +62,8 @@ static int reject() {
 }
 
 int volume_open(const char* path, const char* serial) {
-  ++g_opened;
+  // What the windows hold belongs to the volume opened before.
+  for (ReadWindow& window : g_windows) window.filled = false;
   g_volume.device = open(path, O_RDONLY | O_CLOEXEC);
   if (g_volume.device < 0) {
     g_volume.device = -1;

@@ -20,22 +20,16 @@ extern VolumeGeometry g_volume;
 int read_at(uint64_t position, void* buffer, uint64_t length);
 
 // Small reads that fall near each other (FAT entries, directory entries) go
-// through a window of whole sectors, so one positioned read serves many.
+// through a window of whole sectors the volume keeps, one per kind of read,
+// so one positioned read serves many. volume_open empties them.
 constexpr uint32_t kWindowSize = 65536;
 
-struct ReadWindow {
-  uint64_t start;        // volume position of bytes[0]
-  uint32_t length;       // kWindowSize when bytes[] holds the window, else 0
-  uint32_t opened;       // which volume_open filled it
-  uint64_t base_offset;  // and at which base offset
-  uint8_t bytes[kWindowSize];
-};
+enum class Window { fat, directory };
 
-// The same result as read_at(position, buffer, length), served from `window`
-// where it can be. A window cut short by the end of the device is not used:
-// the exact read decides there.
-// `window` starts zeroed (a static); opened is never 0 once a volume is open.
-int read_windowed(ReadWindow& window, uint64_t position, void* buffer, uint32_t length);
+// The same result as read_at(position, buffer, length), served from the
+// window where it can be. A window cut short by the end of the device is not
+// used: the exact read decides there.
+int read_windowed(Window window, uint64_t position, void* buffer, uint32_t length);
 
 // Opens `path` and accepts it when it is exFAT with sectors of 512 to 4096
 // bytes, clusters of at most 32 MiB and a ClusterCount within the format's
