@@ -138,7 +138,10 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
     uint32_t n = 0;
     while (n < limit && le32(entries + 4 * n) == c + 1 + n) ++n;
     if (n > 0) {
-      if (mark > c && mark <= c + n) return -1;
+      if (mark > c && mark <= c + n) {
+        last->count += uint64_t(mark - c - 1) << g_volume.cluster_shift;  // as far as a step-by-step walk gets
+        return -1;
+      }
       last->count += uint64_t(n) << g_volume.cluster_shift;
       i += n;
       since_mark += n;

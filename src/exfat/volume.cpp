@@ -28,7 +28,7 @@ static ReadWindow g_windows[2] = {{0, 0, 0, 0, kFatWindowSize, g_fat_bytes},  //
 // advised is remembered (block number + 1, direct-mapped) so it is not asked
 // for again at every jump into it.
 static constexpr uint64_t kAdviseBlock = 1 << 20;
-static constexpr uint32_t kAdviseAfterJumps = 16;
+static constexpr uint32_t kAdviseAfterJumps = 8;
 static uint64_t g_advised[256];
 
 static void advise(uint64_t block) {
