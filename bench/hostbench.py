@@ -204,6 +204,7 @@ def main():
                 case["cold_ratio"][binaries[0][0]]), file=sys.stderr)
     with open(args.out, "w") as f:
         json.dump({"binaries": [n for n, _ in binaries], "reps": args.reps, "cold_reps": args.cold_reps,
+                   "fat_reps": args.fat_reps,
                    "cases": results}, f, indent=1)
 
 
