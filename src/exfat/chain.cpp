@@ -135,8 +135,14 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
     if (limit > clusters - i) limit = clusters - i;
     if (limit > stride - since_mark - 1) limit = stride - since_mark - 1;
     if (limit > uint64_t(g_volume.cluster_count) + 1 - c) limit = uint64_t(g_volume.cluster_count) + 1 - c;
-    uint32_t n = 0;
-    while (n < limit && le32(entries + 4 * n) == c + 1 + n) ++n;
+    const uint8_t* entry = entries;
+    const uint8_t* stop = entries + 4 * limit;
+    uint32_t next = c + 1;
+    while (entry != stop && le32(entry) == next) {
+      entry += 4;
+      ++next;
+    }
+    uint32_t n = next - c - 1;
     if (n > 0) {
       if (mark > c && mark <= c + n) {
         last->count += uint64_t(mark - c - 1) << g_volume.cluster_shift;  // as far as a step-by-step walk gets
