@@ -15,6 +15,16 @@ the volume was built with. Then, per case:
     cached), --cold-reps times each, with the bytes the run made the kernel
     read from the disk (read_bytes in /proc/PID/io).
 Times are wall clock from spawn to exit, so both sides pay a process start.
+
+FAT reads, for each FAT-chained file (--fat-reps times each, in turns):
+  - cold: the main binary against readrange reading once, in 1 MiB reads,
+    the FAT bytes the file's chain spans, both with the image's pages
+    dropped before each run; the ratio of each pair, then the median;
+  - warm: the main binary on that file and on the contiguous file of the
+    same length on the same volume, in turns; the median of the pairs'
+    differences over the file's clusters is the walk's CPU cost per cluster.
+--only SUBSTRING keeps the files whose path holds it; --fat-only skips the
+mapping-cost measures above (for quick runs).
 """
 import argparse
 import hashlib
@@ -64,6 +74,45 @@ def traced(argv):
     return calls, total
 
 
+def fat_measures(case, t, by_path, image, argv, args):
+    """The FAT-read measures of one FAT-chained file (see the top)."""
+    median = statistics.median
+    fat_ref = [args.readrange, image, str(t["fat_span_offset"]), str(t["fat_span_bytes"]), str(1 << 20)]
+    case["fat_span_bytes"] = t["fat_span_bytes"]
+    cold = {"map": [], "ref": []}
+    for rep in range(args.fat_reps):
+        order = [("map", argv), ("ref", fat_ref)]
+        if rep % 2:
+            order.reverse()
+        for name, a in order:
+            evict(image)
+            ms, _, status = spawn(a)
+            assert status == 0, a
+            cold[name].append(ms)
+    case["fat_cold_ms"] = {n: median(v) for n, v in cold.items()}
+    case["fat_cold_ratio"] = median(a / b for a, b in zip(cold["map"], cold["ref"]))
+    twin = [x for x in by_path.values() if x["nofat"] and x["length"] == t["length"]]
+    if twin:
+        contig = argv[:-1] + [twin[0]["path"]]
+        warm = {"map": [], "contig": []}
+        for a in (argv, contig):
+            spawn(a)  # fills the page cache
+        for rep in range(args.fat_reps):
+            order = [("map", argv), ("contig", contig)]
+            if rep % 2:
+                order.reverse()
+            for name, a in order:
+                ms, _, status = spawn(a)
+                assert status == 0, a
+                warm[name].append(ms)
+        case["fat_warm_ms"] = {n: median(v) for n, v in warm.items()}
+        case["fat_warm_ns_per_cluster"] = median(
+            (a - b) * 1e6 / t["clusters"] for a, b in zip(warm["map"], warm["contig"]))
+    print("# %-58s FAT cold %.2f ms (1 MiB reads of the span %.2f, x%.2f), warm %s ns/cluster" % (
+        case["case"], case["fat_cold_ms"]["map"], case["fat_cold_ms"]["ref"], case["fat_cold_ratio"],
+        "%.2f" % case["fat_warm_ns_per_cluster"] if "fat_warm_ns_per_cluster" in case else "-"), file=sys.stderr)
+
+
 def describe(cluster, target):
     gib = target["length"] / (1 << 30)
     size = "%g GiB" % gib if gib >= 1 else "%d MiB" % (target["length"] >> 20)
@@ -87,6 +136,9 @@ def main():
     p.add_argument("--binary", action="append", required=True, help="NAME=PATH; the first is the main one")
     p.add_argument("--reps", type=int, default=15)
     p.add_argument("--cold-reps", type=int, default=7)
+    p.add_argument("--fat-reps", type=int, default=15)
+    p.add_argument("--only", default="")
+    p.add_argument("--fat-only", action="store_true")
     args = p.parse_args()
     binaries = [b.split("=", 1) for b in args.binary]
     median = statistics.median
@@ -95,7 +147,10 @@ def main():
         with open(manifest_path) as f:
             manifest = json.load(f)
         image = manifest["image"]
+        by_path = {t["path"]: t for t in manifest["targets"]}
         for t in manifest["targets"]:
+            if args.only not in t["path"]:
+                continue
             case = {"case": describe(manifest["cluster"], t), "path": t["path"], "cluster": manifest["cluster"],
                     "clusters": t["clusters"], "runs": t["runs"], "needed_bytes": t["needed_bytes"]}
             ref = [args.readrange, image, str(t["needed_offset"]), str(t["needed_bytes"])]
@@ -105,6 +160,11 @@ def main():
                 if hashlib.sha256(out).hexdigest() != t["output_sha256"]:
                     sys.exit("%s: wrong runs for %s %s" % (name, image, t["path"]))
             case["pread_calls"], case["pread_bytes"] = traced(progs[binaries[0][0]])
+            if t.get("fat_span_bytes"):
+                fat_measures(case, t, by_path, image, progs[binaries[0][0]], args)
+            if args.fat_only:
+                results.append(case)
+                continue
 
             warm = {name: [] for name in list(progs) + ["ref"]}
             for argv in list(progs.values()) + [ref]:
@@ -144,6 +204,7 @@ def main():
                 case["cold_ratio"][binaries[0][0]]), file=sys.stderr)
     with open(args.out, "w") as f:
         json.dump({"binaries": [n for n, _ in binaries], "reps": args.reps, "cold_reps": args.cold_reps,
+                   "fat_reps": args.fat_reps,
                    "cases": results}, f, indent=1)
 
 

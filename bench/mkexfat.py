@@ -336,6 +336,12 @@ class Volume:
             need += fat_bytes
             if fat_bytes > start[1]:
                 start = ((FAT_OFFSET * SECTOR) + 4 * min(s for s, _ in node.runs), fat_bytes)
+        # The FAT bytes the file's chain spans, first to last entry.
+        span = (0, 0)
+        if not node.nofat and node.runs:
+            low = min(s for s, _ in node.runs)
+            high = max(s + n for s, n in node.runs)
+            span = (FAT_OFFSET * SECTOR + 4 * low, 4 * (high - low))
         text = "tamanho=%d nofat=%d trechos=%d\n" % (node.length, int(node.nofat), len(runs))
         text += "".join("  setor %d  +%d\n" % (s, n) for s, n in runs)
         return {
@@ -349,6 +355,8 @@ class Volume:
             "output_sha256": hashlib.sha256(text.encode()).hexdigest(),
             "needed_bytes": need,
             "needed_offset": start[0],
+            "fat_span_offset": span[0],
+            "fat_span_bytes": span[1],
         }
 
 

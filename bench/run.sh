@@ -9,7 +9,10 @@
 # musl build). The glibc build (-DKELMO_LIBC=glibc) is measured beside it.
 # Parts, all by default:
 #   host  kelmo-map --test on sparse 37 GiB exFAT images (bench/mkexfat.py),
-#         next to one sequential read of the bytes that must be read
+#         next to one sequential read of the bytes that must be read; and
+#         for each file read through the FAT: cold, against one read of the
+#         FAT bytes its chain spans in 1 MiB reads; warm, the walk's cost
+#         per cluster (against the contiguous file of the same length)
 #   vm    boots of the boot tests' Debian kernel under QEMU, one per ISO
 #         layout: read throughput of kelmo-iso, of the raw partition and of
 #         a loop device on the mounted exFAT, and the time each way takes to
@@ -18,7 +21,7 @@
 #         with QEMU throttling the stick's reads to a USB stick's rate
 #   size  the static binaries next to exfat.ko and loop.ko
 # Environment: KELMO_BENCH_PARTS ("host vm size"), KELMO_BENCH_REPS (21),
-# KELMO_BENCH_COLD_REPS (9), KELMO_BENCH_ISO_MIB (256), KELMO_BENCH_ROUNDS
+# KELMO_BENCH_COLD_REPS (9), KELMO_BENCH_FAT_REPS (15), KELMO_BENCH_ISO_MIB (256), KELMO_BENCH_ROUNDS
 # (7 per boot), KELMO_BENCH_THROTTLE_MBS (100; 0 for no throttled boots),
 # KELMO_BENCH_THROTTLED_ROUNDS (4 per boot), KELMO_BENCH_BOOTS (1 per
 # layout and disk), KELMO_BENCH_READ_AHEAD_KB (unset: the kernel's default;
@@ -33,6 +36,7 @@ TOP=$(dirname "$BENCH_DIR")
 PARTS=${KELMO_BENCH_PARTS:-host vm size}
 REPS=${KELMO_BENCH_REPS:-21}
 COLD_REPS=${KELMO_BENCH_COLD_REPS:-9}
+FAT_REPS=${KELMO_BENCH_FAT_REPS:-15}
 ISO_MIB=${KELMO_BENCH_ISO_MIB:-256}
 ROUNDS=${KELMO_BENCH_ROUNDS:-7}
 THROTTLE_MBS=${KELMO_BENCH_THROTTLE_MBS:-100}
@@ -83,7 +87,7 @@ if want host; then
   sync
   log "host: timing (this machine's other jobs add noise: medians of back-to-back pairs)"
   python3 "$BENCH_DIR/hostbench.py" --out "$WORK/host.json" --readrange "$WORK/readrange" \
-    --binary "kelmo-map=$BINARY" --binary "glibc=$GLIBC" --reps "$REPS" --cold-reps "$COLD_REPS" \
+    --binary "kelmo-map=$BINARY" --binary "glibc=$GLIBC" --reps "$REPS" --cold-reps "$COLD_REPS" --fat-reps "$FAT_REPS" \
     "$WORK/host-4.json" "$WORK/host-32.json"
   rm -f "$WORK"/host-*.img
   report_args+=(--host "$WORK/host.json")

@@ -12,8 +12,6 @@ static uint64_t cluster_to_sector(uint32_t c) {
   return (uint64_t(c - 2) << g_volume.cluster_shift) + g_volume.heap_offset;
 }
 
-static ReadWindow g_fat_window;
-
 // Within one run the clusters follow each other on disk, so a cluster met
 // twice always lies in two runs that overlap. When the runs are not in disk
 // order already, they are checked in the order of a sorted copy of their
@@ -60,10 +58,11 @@ static bool no_runs_overlap(const ExtentTable& table) {
   return true;
 }
 
+static uint64_t fat_position(uint32_t c) { return fat_entry_position(g_volume.fat_offset, c); }
+
 uint32_t fat_next(uint32_t c) {
-  uint8_t entry[4];
-  if (read_windowed(g_fat_window, uint64_t(g_volume.fat_offset) * kSectorSize + uint64_t(c) * 4, entry, 4) != 0)
-    return 0xFFFFFFFF;
+  uint8_t entry[kFatEntrySize];
+  if (read_windowed(Window::fat, fat_position(c), entry, kFatEntrySize) != 0) return kFatEndOfChain;
   return le32(entry);
 }
 
@@ -102,7 +101,8 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
   uint32_t mark = first;
   uint64_t since_mark = 0, stride = 1;
   uint32_t c = first;
-  for (uint64_t i = 0; i < clusters; ++i) {
+  uint64_t i = 0;
+  while (i < clusters) {
     if (!cluster_valid(c)) return -1;
     if (i > 0 && c == mark) return -1;
     uint64_t s = cluster_to_sector(c);
@@ -111,14 +111,49 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
       last->count += sectors_per_cluster;
     } else {
       if (table.count == kMaxExtents) return -1;
-      table.runs[table.count++] = {s, sectors_per_cluster};
+      last = &table.runs[table.count++];
+      *last = {s, sectors_per_cluster};
     }
+    ++i;
     if (++since_mark == stride) {
       mark = c;
       stride <<= 1;
       since_mark = 0;
     }
-    c = fat_next(c);
+    // Links c -> c + 1 are read straight from the FAT window: such a stretch
+    // lies in the run just extended, and is checked as a whole. It stops
+    // short of the window's end, of the heap's end, of the file's length
+    // and of the next move of the mark, so every cluster of it is valid and
+    // compared with the one mark the step-by-step walk would compare it with.
+    uint32_t held;
+    const uint8_t* entries = window_bytes(Window::fat, fat_position(c), kFatEntrySize, held);
+    if (!entries) {
+      c = fat_next(c);  // the exact read decides
+      continue;
+    }
+    uint64_t limit = held / 4 - 1;
+    if (limit > clusters - i) limit = clusters - i;
+    if (limit > stride - since_mark - 1) limit = stride - since_mark - 1;
+    if (limit > uint64_t(g_volume.cluster_count) + 1 - c) limit = uint64_t(g_volume.cluster_count) + 1 - c;
+    const uint8_t* entry = entries;
+    const uint8_t* stop = entries + 4 * limit;
+    uint32_t next = c + 1;
+    while (entry != stop && le32(entry) == next) {
+      entry += 4;
+      ++next;
+    }
+    uint32_t n = next - c - 1;
+    if (n > 0) {
+      if (mark > c && mark <= c + n) {
+        last->count += uint64_t(mark - c - 1) << g_volume.cluster_shift;  // as far as a step-by-step walk gets
+        return -1;
+      }
+      last->count += uint64_t(n) << g_volume.cluster_shift;
+      i += n;
+      since_mark += n;
+      c += n;
+    }
+    c = le32(entries + 4 * n);
   }
   return no_runs_overlap(table) ? 0 : -1;
 }

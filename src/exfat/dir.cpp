@@ -6,7 +6,6 @@
 #include "exfat/volume.h"
 
 static ExtentTable g_dir_extents;  // reused for every directory
-static ReadWindow g_dir_window;
 
 static uint16_t ascii_lower(uint16_t c) { return c >= 'A' && c <= 'Z' ? uint16_t(c - 'A' + 'a') : c; }
 
@@ -96,7 +95,7 @@ int dir_lookup(uint32_t first, uint64_t length, int contiguous, const char* name
     uint64_t run_bytes = run.count * kSectorSize;
     for (uint64_t k = 0; k * kEntrySize < run_bytes; ++k) {
       uint8_t e[kEntrySize];
-      if (read_windowed(g_dir_window, run.start * kSectorSize + k * kEntrySize, e, kEntrySize) != 0) return -1;
+      if (read_windowed(Window::directory, run.start * kSectorSize + k * kEntrySize, e, kEntrySize) != 0) return -1;
       uint8_t type = e[0];
       if (type == kEntryEndOfDirectory) return -1;
       if (type == kEntryFile) {

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 
@@ -137,8 +138,18 @@ void close_volume() {
 // instead of timing them.
 static uint64_t g_device_reads = 0;
 extern "C" ssize_t __real_pread(int fd, void* buffer, size_t length, off_t position);
+static BadRange g_bad = {0, 0, false};
 extern "C" ssize_t __wrap_pread(int fd, void* buffer, size_t length, off_t position) {
   ++g_device_reads;
+  uint64_t from = uint64_t(position), to = from + length;
+  if (length > 0 && from < g_bad.end && to > g_bad.start) {
+    if (!g_bad.short_read || from >= g_bad.start) {
+      errno = EIO;
+      return -1;
+    }
+    length = g_bad.start - from;  // the device gives what lies before the bad range
+  }
   return __real_pread(fd, buffer, length, position);
 }
 uint64_t device_reads() { return g_device_reads; }
+void set_bad_range(BadRange bad) { g_bad = bad; }

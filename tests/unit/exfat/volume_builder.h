@@ -62,3 +62,13 @@ void close_volume();
 // Positioned reads the program has made on any device since the test binary
 // started (the unit tests link with -Wl,--wrap=pread).
 uint64_t device_reads();
+
+// Reads of the device (by byte position, base offset included) that touch
+// [start, end) fail with EIO, or, with short_read, give only the bytes
+// before start, as a stick with a bad area may. {0, 0, false}: none.
+struct BadRange {
+  uint64_t start;
+  uint64_t end;
+  bool short_read;
+};
+void set_bad_range(BadRange bad);

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
+#include <vector>
 
 #include "exfat/chain.h"
 #include "exfat/format.h"
@@ -14,8 +16,6 @@
 #include "exfat/volume_fixture.h"
 
 namespace {
-
-ReadWindow window;
 
 uint32_t fat_direct(uint32_t c) {
   uint8_t b[kFatEntrySize];
@@ -39,20 +39,42 @@ TEST_P(WindowTest, EqualsTheExactReadsEverywhere) {
   for (uint64_t position = 0; position < size + 200; position += 4) {
     uint8_t expected[32], got[32];
     int want = read_at(position, expected, 4);
-    ASSERT_EQ(read_windowed(window, position, got, 4), want) << position;
+    ASSERT_EQ(read_windowed(::Window::directory, position, got, 4), want) << position;
     if (want == 0) ASSERT_EQ(memcmp(expected, got, 4), 0) << position;
     if (position % 32 == 0) {
       want = read_at(position, expected, 32);
-      ASSERT_EQ(read_windowed(window, position, got, 32), want) << position;
+      ASSERT_EQ(read_windowed(::Window::directory, position, got, 32), want) << position;
       if (want == 0) ASSERT_EQ(memcmp(expected, got, 32), 0) << position;
     }
   }
   for (uint32_t c = 0; c < 70000; c += (c < 1100 ? 1 : 997)) ASSERT_EQ(fat_next(c), fat_direct(c)) << c;
+  // Jumps, steps back, and reads forward by uneven strides, through both
+  // windows and at every length up to past the larger window.
+  std::mt19937 walk{uint32_t(GetParam() * 7)};
+  for (int k = 0; k < 20000; ++k) {
+    uint64_t position = walk() % 4 == 0 ? walk() % (size + 8192) : (k * 4093ull) % (size + 4096);
+    uint32_t length = walk() % 3 == 0 ? 1 + walk() % (kFatWindowSize + 8) : 4;
+    Window which = walk() % 2 ? ::Window::fat : ::Window::directory;
+    static uint8_t expected[kFatWindowSize + 8], got[kFatWindowSize + 8];
+    int want = read_at(position, expected, length);
+    ASSERT_EQ(read_windowed(which, position, got, length), want) << position << " " << length;
+    if (want == 0) ASSERT_EQ(memcmp(expected, got, length), 0) << position << " " << length;
+    uint32_t held = 0;
+    const uint8_t* bytes = window_bytes(which, position, length, held);
+    if (bytes) {
+      ASSERT_EQ(want, 0) << "the window holds bytes the device does not give: " << position << " " << length;
+      ASSERT_GE(held, length);
+      ASSERT_LE(position + held, size);
+      std::vector<uint8_t> all(held);
+      ASSERT_EQ(read_at(position, all.data(), held), 0);
+      ASSERT_EQ(memcmp(all.data(), bytes, held), 0) << position;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WindowTest,
                          ::testing::Values(512, 4096 + 2, 65536, 65536 + 31, 131072 - 3, 40 * 512 + 1000 * 512,
-                                           200000, 262144 + 4));
+                                           200000, 262144 + 4, 262144 + 4096 + 3, 600000 + 7));
 
 using Window = ClosesVolume;
 
@@ -65,10 +87,17 @@ TEST_F(Window, NeverOutlivesItsVolumeOrOffset) {
   close_volume();
   ASSERT_EQ(b.open(), 0);  // same descriptor number, another volume
   EXPECT_EQ(fat_next(10), 22u);
-  // The same image seen 4 bytes further on: the window must be read again.
-  g_volume.base_offset = 4;
+  close_volume();
+  // One image with a at 0 and b at 2 MiB: the same volume positions, read
+  // from another base offset, must be read again.
+  a.image.resize(size_t(2) << 20);
+  a.image.insert(a.image.end(), b.image.begin(), b.image.end());
+  ASSERT_EQ(a.open(), 0);
+  EXPECT_EQ(fat_next(10), 11u);
+  close_volume();
+  ASSERT_EQ(a.open(nullptr, uint64_t(2) << 20), 0);
+  EXPECT_EQ(fat_next(10), 22u);
   EXPECT_EQ(fat_next(10), fat_direct(10));
-  EXPECT_EQ(fat_next(9), 22u);
   close_volume();
 }
 
@@ -78,9 +107,124 @@ TEST_F(Window, ReadsCrossingAWindowEdgeAreExact) {
   ASSERT_EQ(v.open(), 0);
   uint8_t expected[64], got[64];
   ASSERT_EQ(read_at(65536 - 20, expected, 64), 0);
-  ASSERT_EQ(read_windowed(window, 65536 - 20, got, 64), 0);
+  ASSERT_EQ(read_windowed(::Window::directory, 65536 - 20, got, 64), 0);
   EXPECT_EQ(memcmp(expected, got, 64), 0);
   close_volume();
+}
+
+// The walk as it was before it read stretches out of the window: one exact
+// read per cluster, each compared with the mark. The window's walk must give
+// the same verdict and the same runs.
+int walk_direct(uint32_t first, uint64_t length, ExtentTable& table) {
+  table.count = 0;
+  uint64_t cluster_size = g_volume.cluster_size;
+  if (length + cluster_size - 1 < cluster_size) return 0;
+  uint64_t clusters = (length + cluster_size - 1) / cluster_size;
+  auto valid = [](uint32_t c) { return c >= 2 && c < g_volume.cluster_count + 2u; };
+  uint32_t mark = first, c = first;
+  uint64_t since_mark = 0, stride = 1;
+  for (uint64_t i = 0; i < clusters; ++i) {
+    if (!valid(c)) return -1;
+    if (i > 0 && c == mark) return -1;
+    uint64_t s = (uint64_t(c - 2) << g_volume.cluster_shift) + g_volume.heap_offset;
+    Extent* last = table.count > 0 ? &table.runs[table.count - 1] : nullptr;
+    if (last && last->start + last->count == s) {
+      last->count += uint64_t(1) << g_volume.cluster_shift;
+    } else {
+      if (table.count == kMaxExtents) return -1;
+      table.runs[table.count++] = {s, uint64_t(1) << g_volume.cluster_shift};
+    }
+    if (++since_mark == stride) {
+      mark = c;
+      stride <<= 1;
+      since_mark = 0;
+    }
+    c = fat_direct(c);
+  }
+  return 1;  // the overlap check follows; see below
+}
+
+ExtentTable walked, expected_runs;
+
+bool overlap(const ExtentTable& table) {
+  std::vector<Extent> runs(table.runs, table.runs + table.count);
+  std::sort(runs.begin(), runs.end(), [](const Extent& a, const Extent& b) { return a.start < b.start; });
+  for (size_t i = 1; i < runs.size(); ++i)
+    if (runs[i - 1].start + runs[i - 1].count > runs[i].start) return true;
+  return false;
+}
+
+// Runs of a random FAT: mostly c -> c + 1 links, jumps forward and back,
+// links back into the chain (rings), bad and end marks, values past the
+// heap; the image cut at random inside the FAT, and bad areas that fail or
+// read short, at random places.
+TEST(WindowWalk, EqualsTheWalkByExactReads) {
+  std::mt19937 random{12};
+  int verdicts[2] = {0, 0};  // failed, mapped: both must be seen many times
+  for (int round = 0; round < 120; ++round) {
+    uint32_t count = 64 + random() % 70000;
+    VolumeBuilder v(0, 64, count, 8);
+    for (uint32_t c = 2; c < count + 2; ++c) {
+      // One link in 25, or in 500 every other round, is not c -> c + 1.
+      uint32_t r = random() % (round % 2 ? 1000 : 20000), odd = (round % 2 ? 1000 : 20000) - 40;
+      uint32_t next = r < odd ? c + 1 : r < odd + 15 ? 2 + random() % count : r < odd + 25 ? c - random() % 64
+                    : r < odd + 30 ? 0xFFFFFFFF : r < odd + 35 ? 0xFFFFFFF7 : count + 2 + random() % 4;
+      v.set_fat(c, next);
+    }
+    uint64_t fat_end = 8 * 512 + uint64_t(count + 2) * 4;
+    if (round % 3 == 1) v.image.resize(8 * 512 + random() % (fat_end - 8 * 512));
+    BadRange bad = {0, 0, false};
+    if (round % 5 == 2) {
+      uint64_t at = 8 * 512 + random() % (fat_end - 8 * 512);
+      bad = {at, at + 1 + random() % 5000, random() % 2 == 0};
+    }
+    ASSERT_EQ(v.open(), 0);
+    set_bad_range(bad);
+    for (int k = 0; k < 20; ++k) {
+      uint32_t first = 2 + random() % count;
+      uint64_t clusters = random() % 4 == 0 ? uint64_t(random()) << 20 : random() % 2 ? random() % 300 : random() % (2 * count);
+      uint64_t length = clusters * 512 + random() % 512;
+      int want = walk_direct(first, length, expected_runs);
+      if (want == 1) want = overlap(expected_runs) ? -1 : 0;
+      ASSERT_EQ(chain_to_extents(first, length, 0, walked), want) << round << " " << first << " " << length;
+      ++verdicts[want + 1];
+      // Also on failure: the table holds what was built so far, the same runs.
+      ASSERT_EQ(walked.count, expected_runs.count) << round << " " << first;
+      for (int32_t i = 0; i < walked.count; ++i) {
+        ASSERT_EQ(walked.runs[i].start, expected_runs.runs[i].start) << round << " " << i;
+        ASSERT_EQ(walked.runs[i].count, expected_runs.runs[i].count) << round << " " << i;
+      }
+    }
+    set_bad_range({0, 0, false});
+    close_volume();
+  }
+  EXPECT_GT(verdicts[0], 300) << verdicts[1];
+  EXPECT_GT(verdicts[1], 300) << verdicts[0];
+}
+
+// A device that fails or reads short over an area: every read through a
+// window gives what the exact read gives, also after the window has been
+// filled short there, and reads beyond the area are served again.
+TEST_F(Window, BadAreasAnswerAsTheExactReads) {
+  VolumeBuilder v(0, 40, 200000, 8);
+  std::mt19937 random{5};
+  for (size_t i = 512; i < v.image.size(); ++i) v.image[i] = uint8_t(random());
+  for (bool short_read : {false, true}) {
+    for (uint64_t at : {uint64_t(4096), uint64_t(70000), uint64_t(262144 + 4096 * 3 + 100)}) {
+      ASSERT_EQ(v.open(), 0);
+      set_bad_range({at, at + 600, short_read});
+      for (::Window which : {::Window::fat, ::Window::directory}) {
+        for (uint64_t position = 0; position < 600000; position += (position % 7 == 0 ? 4 : 36)) {
+          uint8_t expected[32], got[32];
+          int want = read_at(position, expected, 32);
+          ASSERT_EQ(read_windowed(which, position, got, 32), want) << position;
+          if (want == 0) ASSERT_EQ(memcmp(expected, got, 32), 0) << position;
+        }
+      }
+      set_bad_range({0, 0, false});
+      close_volume();
+    }
+  }
 }
 
 }  // namespace
