@@ -20,33 +20,18 @@ for tool in mkfs.exfat mount.exfat-fuse losetup blockdev; do
   command -v "$tool" >/dev/null || { echo "skip - $tool not installed"; exit 77; }
 done
 
+# shellcheck source=../lib/results.sh
+source "$(dirname "$0")/../lib/results.sh"
+# shellcheck source=../lib/images.sh
+source "$(dirname "$0")/../lib/images.sh"
 T=$(mktemp -d)
-LOOP="" PASSED=0 FAILED=0 FINISHED=0 rc=""
+TMP_PATHS+=("$T")
+SUMMARY_REQUIRED=1
+LOOP="" rc=""
 
-cleanup() {
-  if mountpoint -q "$T/m"; then umount "$T/m" 2>/dev/null || umount -l "$T/m"; fi
-  [[ -z $LOOP ]] || losetup -d "$LOOP" 2>/dev/null || true
-  rm -rf "$T"
-  if [[ $FINISHED -eq 0 ]]; then
-    echo "not ok - stopped early"
-    exit 1
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok - $what"
-    PASSED=$((PASSED + 1))
-  else
-    echo "not ok - $what"
-    FAILED=$((FAILED + 1))
-    echo "#   status $rc"
-    cat "$T/out" "$T/err" 2>/dev/null | head -n 6 | sed 's/^/#   /'
-  fi
+explain_failure() {
+  echo "#   status $rc"
+  cat "$T/out" "$T/err" 2>/dev/null | head -n 6 | sed 's/^/#   /'
 }
 
 kel() {  # kel DEVICE PATH: stdout in $T/out, stderr in $T/err, status in $rc
@@ -86,8 +71,9 @@ holds_bytes() {  # holds_bytes HEX
 
 truncate -s 32M "$T/img"
 mkfs.exfat -c 4K "$T/img" >/dev/null
-LOOP=$(losetup -f --show "$T/img")
+loop_attach LOOP "$T/img"
 mkdir -p "$T/m" "$T/src"
+mount_track "$T/m"
 mount.exfat-fuse "$LOOP" "$T/m" 2>"$T/fuse.log"
 
 ISOS="Imagens ISO"
@@ -173,6 +159,4 @@ overlong "/" between the names|$ISOS${OVERLONG_SLASH}Instalação.iso
 the emoji as encoded surrogates|$CESU_SMILE Emoji/filler
 END
 
-FINISHED=1
-echo "$PASSED passed, $FAILED failed"
-[[ $FAILED -eq 0 ]]
+summary
