@@ -17,7 +17,7 @@ HOST_TESTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$HOST_TESTS/../lib/images.sh"
 
 # --- checks (usable inside and outside the namespace) ----------------------
-# ok, not_ok, check and summary are results.sh's; RESULTS ($T/results) takes
+# ok, not_ok, check and summary are results.sh's; KELMO_RESULTS ($T/results) takes
 # the checks made inside the namespaces too.
 
 # check_eq DESC GOT WANT
@@ -137,8 +137,8 @@ start_outside() {
   T=$(mktemp -d)
   TMP_PATHS+=("$T")
   EXIT_HOOKS+=(stop_bg)
-  export T RESULTS=$T/results
-  : >"$RESULTS"
+  export T KELMO_RESULTS=$T/results
+  : >"$KELMO_RESULTS"
 }
 
 # new_image FILE SERIAL: a 4 MiB exFAT volume with the serial 0xSERIAL.

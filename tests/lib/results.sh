@@ -1,10 +1,11 @@
 # shellcheck shell=bash
+# SPDX-License-Identifier: MIT
 # The pass/fail bookkeeping of every shell test (sourced, never run): each
 # check prints "ok - ..." or "not ok - ...", and the script's last line is
 # "N passed, M failed", which tools/check.sh and tests/packaging/run.sh read.
 #
 # Checks made in other processes (the host tests' mount namespaces) are
-# counted too when RESULTS names a file they can all append to.
+# counted too when KELMO_RESULTS names a file they can all append to.
 
 passed=0
 failed=0
@@ -12,7 +13,7 @@ finished=0
 
 _result() {
   printf '%s\n' "$1"
-  if [[ -n ${RESULTS-} ]]; then printf '%s\n' "$1" >>"$RESULTS"; fi
+  if [[ -n ${KELMO_RESULTS-} ]]; then printf '%s\n' "$1" >>"$KELMO_RESULTS"; fi
 }
 ok() { _result "ok - $*"; passed=$((passed + 1)); }
 not_ok() { _result "not ok - $*"; failed=$((failed + 1)); }
@@ -37,9 +38,9 @@ check() {
 # summary: the closing line; fails when a check failed or none ran.
 summary() {
   finished=1
-  if [[ -n ${RESULTS-} ]]; then
-    passed=$(grep -c '^ok ' "$RESULTS" || true)
-    failed=$(grep -c '^not ok ' "$RESULTS" || true)
+  if [[ -n ${KELMO_RESULTS-} ]]; then
+    passed=$(grep -c '^ok ' "$KELMO_RESULTS" || true)
+    failed=$(grep -c '^not ok ' "$KELMO_RESULTS" || true)
   fi
   echo "$passed passed, $failed failed"
   ((failed == 0 && passed > 0))
