@@ -33,10 +33,7 @@ log "kernel: $KERNEL_PACKAGE ($KERNEL_VERSION)"
 token=$(head -c 8 /dev/urandom | od -An -tx1 | tr -d ' \n')
 iso=$WORK/isoroot
 mkdir -p "$iso"/{bin,sbin,etc,dev,proc,sys,run,tmp}
-cp "$(command -v busybox)" "$iso/bin/busybox"
-for applet in $(busybox --list); do
-  [ "$applet" = busybox ] || ln -s busybox "$iso/bin/$applet"
-done
+busybox_root "$iso"
 install -m 0755 "$PKG_TESTS/guest/init" "$iso/sbin/init"
 printf 'NAME="kelmo-map test root"\nID=kelmo-test\n' >"$iso/etc/os-release"
 echo "$token" >"$iso/kelmo-token"
@@ -169,7 +166,7 @@ BOOTS=(
 )
 # The "-usb" boots pass kelmo.usb=ro: the running system must also have
 # kelmo-usb, read-only, the whole partition.
-read -r _ part_sectors < <(sfdisk -d "$WORK/stick.img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+read -r _ part_sectors < <(partitions "$WORK/stick.img")
 boot_one() {
   local name=$1 image=$2 disk=$3 params=$4 status=0 t0
   t0=$(date +%s)
@@ -252,9 +249,5 @@ for entry in "${BOOTS[@]}"; do
 done
 
 log "total $(($(date +%s) - started)) s"
-if ((failed)); then
-  keep=$(mktemp -d /tmp/kelmo-pkgboot-logs.XXXXXX)
-  cp "$WORK"/*.log "$WORK"/*.log.txt "$WORK/expect.sh" "$keep/" 2>/dev/null || true
-  log "logs kept in $keep"
-fi
+keep_logs kelmo-pkgboot-logs "$WORK"/*.log "$WORK"/*.log.txt "$WORK/expect.sh"
 summary
