@@ -32,6 +32,14 @@ make_work() {
 }
 
 log() { printf '# %s\n' "$*" >&2; }
+
+# job_result FILE: $status and $took from the "STATUS SECONDS" line a boot or
+# an image build in the background left in FILE; "missing" and "?" without it.
+# shellcheck disable=SC2034 # status and took are for the caller
+job_result() {
+  status=missing took='?'
+  if [ -f "$1" ]; then read -r status took <"$1"; fi
+}
 die() { printf 'error: %s\n' "$*" >&2; exit 2; }
 
 need_tools() {

@@ -147,8 +147,7 @@ wait
 
 for entry in "${BOOTS[@]}"; do
   IFS='|' read -r name kind seconds params cases <<<"$entry"
-  status=missing took='?'
-  [ -f "$WORK/$name.status" ] && read -r status took <"$WORK/$name.status"
+  job_result "$WORK/$name.status"
   log "boot $name ($kind): $took s, qemu status $status"
   txt=$WORK/$name.log.txt
   boot_failed=0

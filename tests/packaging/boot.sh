@@ -96,8 +96,7 @@ for entry in "itools|mkinitramfs, with the hooks the .deb installed" \
   "dracut-default|dracut, its default modules less dm, with the installed module" \
   "dracut-shell|dracut, shell init, with the installed module"; do
   IFS='|' read -r name what <<<"$entry"
-  status=missing took='?'
-  [ -f "$WORK/$name.build" ] && read -r status took <"$WORK/$name.build"
+  job_result "$WORK/$name.build"
   if [ "$status" = 0 ] && [ -s "$WORK/$name.img" ]; then
     ok "$what: image built ($took s)"
   else
@@ -196,8 +195,7 @@ for entry in "${BOOTS[@]}"; do
     not_ok "$name: not booted, an image is missing"
     continue
   fi
-  status=missing took='?'
-  [ -f "$WORK/$name.status" ] && read -r status took <"$WORK/$name.status"
+  job_result "$WORK/$name.status"
   log "boot $name: $took s, qemu status $status"
   txt=$WORK/$name.log.txt
   before=$failed

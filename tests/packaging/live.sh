@@ -169,8 +169,7 @@ fi
 images_ok=1
 for entry in "${IMAGES[@]}"; do
   IFS='|' read -r name what <<<"$entry"
-  status=missing took='?'
-  [ -f "$WORK/$name.build" ] && read -r status took <"$WORK/$name.build"
+  job_result "$WORK/$name.build"
   if [ "$status" = 0 ] && [ -s "$WORK/$name.img" ]; then
     ok "$what: built ($took s, $(($(stat -c %s "$WORK/$name.img") / 1048576)) MiB)"
   else
@@ -404,8 +403,7 @@ wait
 said() { grep -a -o -m1 "$2 .*" "$1" | cut -d' ' -f2- || true; }
 for entry in "${BOOTS[@]}"; do
   IFS='|' read -r name how a b expect <<<"$entry"
-  status=missing took='?'
-  [ -f "$WORK/$name.status" ] && read -r status took <"$WORK/$name.status"
+  job_result "$WORK/$name.status"
   log "boot $name: $took s, qemu status $status"
   txt=$WORK/$name.log.txt
   before=$failed
