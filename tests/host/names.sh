@@ -27,44 +27,15 @@ source "$(dirname "$0")/../lib/images.sh"
 T=$(mktemp -d)
 TMP_PATHS+=("$T")
 SUMMARY_REQUIRED=1
-LOOP="" rc=""
+LOOP=""
+# shellcheck source=program.sh
+source "$(dirname "$0")/program.sh"
 
-explain_failure() {
-  echo "#   status $rc"
-  cat "$T/out" "$T/err" 2>/dev/null | head -n 6 | sed 's/^/#   /'
-}
-
-kel() {  # kel DEVICE PATH: stdout in $T/out, stderr in $T/err, status in $rc
-  rc=0
-  "$BIN" --test "$1" "$2" >"$T/out" 2>"$T/err" || rc=$?
-}
-
-field() { sed -n "1s/.*$1=\([0-9]*\).*/\1/p" "$T/out"; }
-
-not_found() { [[ $rc -eq 1 && ! -s $T/out ]] && printf 'kelmo-map: não achei\n' | cmp -s - "$T/err"; }
-
-is_fragmented() { [[ $rc -eq 0 && $(field nofat) == 0 && $(field trechos) -gt 1 ]]; }
-
-succeeded_as() { [[ $rc -eq 0 ]] && cmp -s "$T/out" "$1"; }
-
-# The bytes the last output's runs give, cut to the printed length.
-assemble() {  # assemble SOURCE DEST
-  local start count length
-  length=$(field tamanho)
-  [[ $rc -eq 0 && ! -s $T/err && -n $length ]] || return 1
-  : >"$2"
-  while read -r _ start count; do
-    dd if="$1" iflag=skip_bytes,count_bytes skip=$((start * 512)) count=$((${count#+} * 512)) \
-      bs=1M status=none >>"$2"
-  done < <(tail -n +2 "$T/out")
-  truncate -s "$length" "$2"
-}
-
-same_bytes() { assemble "$LOOP" "$T/assembled" && cmp -s "$T/assembled" "$1"; }
+same_bytes() { assemble "$LOOP" 0 "$T/assembled" && cmp -s "$T/assembled" "$1"; }
 
 # The directory's runs hold these bytes (a name in UTF-16LE, as stored).
 holds_bytes() {  # holds_bytes HEX
-  assemble "$LOOP" "$T/assembled" && od -An -tx1 -v "$T/assembled" | tr -d ' \n' | grep -q "$1"
+  assemble "$LOOP" 0 "$T/assembled" && od -An -tx1 -v "$T/assembled" | tr -d ' \n' | grep -q "$1"
 }
 
 # --- the volume --------------------------------------------------------------
@@ -132,7 +103,7 @@ check "emoji directory: its entries hold the surrogate pair D83C DF89" holds_byt
 kel "$LOOP" "Ação"
 # Every File Name entry of the longest name holds "ção" five times.
 check "Ação: the longest name fills 17 File Name entries" \
-  test "$(assemble "$LOOP" "$T/assembled" && od -An -tx1 -v -w32 "$T/assembled" | tr -d ' ' |
+  test "$(assemble "$LOOP" 0 "$T/assembled" && od -An -tx1 -v -w32 "$T/assembled" | tr -d ' ' |
     grep -c '^c100\(e700e3006f00\)\{5\}$')" = 17
 
 # --- the byte rule, as before -----------------------------------------------
@@ -149,7 +120,7 @@ OVERLONG_SLASH=$'\xc0\xaf'
 CESU_SMILE=$'\xed\xa0\xbd\xed\xb8\x80'  # U+1F600 as two encoded surrogates
 while IFS='|' read -r what p; do
   kel "$LOOP" "$p"
-  check "$what: não achei" not_found
+  check "$what: não achei" failed_with "não achei"
 done <<END
 Ç and Ã in upper case (only ASCII folds)|$ISOS/Instala${UPPER}o.iso
 decomposed ç and ã (NFD)|$ISOS/Instala${NFD_C}${NFD_A}o.iso

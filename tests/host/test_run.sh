@@ -33,13 +33,8 @@ source "$(dirname "$0")/../lib/images.sh"
 T=$(mktemp -d)
 TMP_PATHS+=("$T")
 SUMMARY_REQUIRED=1  # a setup step that failed under set -e ends the run before the summary
-rc=""
-
-# What the last run of the program said, to tell why a check failed.
-explain_failure() {
-  echo "#   status $rc"
-  cat "$T/out" "$T/err" 2>/dev/null | head -n 6 | sed 's/^/#   /'
-}
+# shellcheck source=program.sh
+source "$(dirname "$0")/program.sh"
 
 # These tools open the device exclusively, and a FUSE daemon just unmounted
 # or another program probing block devices may still hold it for a moment.
@@ -77,25 +72,11 @@ put_le32() {  # put_le32 FILE OFFSET VALUE
 # BytesPerSectorShift + SectorsPerClusterShift.
 cluster_size() { echo $((1 << ($(od -An -tu1 -j108 -N1 "$1") + $(od -An -tu1 -j109 -N1 "$1")))); }
 
-# --- the program and its output -------------------------------------------
-
-# Runs the program: stdout in $T/out, stderr in $T/err, status in $rc.
-kel() {  # kel DEVICE PATH
-  rc=0
-  "$BIN" --test "$1" "$2" >"$T/out" 2>"$T/err" || rc=$?
-}
-
-field() { sed -n "1s/.*$1=\([0-9]*\).*/\1/p" "$T/out"; }
-
-failed_with() {  # exact one-line message, status 1, nothing on stdout
-  [[ $rc -eq 1 && ! -s $T/out ]] && printf 'kelmo-map: %s\n' "$1" | cmp -s - "$T/err"
-}
+# --- the program and its output (and program.sh) --------------------------
 
 failed_silently() { [[ $rc -eq 1 && ! -s $T/out && ! -s $T/err ]]; }
 
 printed() { [[ $rc -eq 0 && ! -s $T/err ]] && printf '%s\n' "$1" | cmp -s - "$T/out"; }
-
-succeeded_as() { [[ $rc -eq 0 ]] && cmp -s "$T/out" "$1"; }
 
 # Header and run lines well formed, the length as given, the runs whole
 # clusters covering exactly the clusters the length needs, no two runs that
@@ -118,22 +99,7 @@ runs_cover() {  # runs_cover LENGTH CLUSTER_SIZE
 }
 
 is_contiguous() { [[ $rc -eq 0 && $(field nofat) == 1 && $(field trechos) == 1 ]]; }
-is_fragmented() { [[ $rc -eq 0 && $(field nofat) == 0 && $(field trechos) -gt 1 ]]; }
 no_runs() { [[ $rc -eq 0 && ! -s $T/err ]] && grep -Eqx 'tamanho=0 nofat=[01] trechos=0' "$T/out"; }
-
-# The bytes the last output's runs give, read from SOURCE with the volume at
-# byte BASE, cut to the printed length.
-assemble() {  # assemble SOURCE BASE DEST
-  local start count length
-  length=$(field tamanho)
-  [[ $rc -eq 0 && -n $length ]] || return 1
-  : >"$3"
-  while read -r _ start count; do
-    dd if="$1" iflag=skip_bytes,count_bytes skip=$(($2 + start * 512)) count=$((${count#+} * 512)) \
-      bs=1M status=none >>"$3"
-  done < <(tail -n +2 "$T/out")
-  truncate -s "$length" "$3"
-}
 
 same_bytes() {  # same_bytes SOURCE BASE EXPECTED
   assemble "$1" "$2" "$T/assembled" && cmp -s "$T/assembled" "$3"
