@@ -80,14 +80,7 @@ dracut_image() {
     dracut --force --no-hostonly --kver "$KERNEL_VERSION" --conf /dev/null --confdir "$WORK/dracut.conf.d" \
     --tmpdir "$WORK" --drivers "virtio_pci virtio_blk" --nostrip --no-compress --no-early-microcode "$@" "$out"
 }
-# The three images are made at once; each leaves its status and time.
-build_image() {
-  local name=$1 t0 status=0
-  shift
-  t0=$(date +%s)
-  "$@" >"$WORK/$name.build.log" 2>&1 || status=$?
-  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.build"
-}
+# The three images are made at once (build_image, in common.sh).
 build_image itools with_installed "$debroot" mkinitramfs -d "$conf" -o "$WORK/itools.img" "$KERNEL_VERSION" &
 build_image dracut-default dracut_image "$WORK/dracut-default.img" --omit dm &
 build_image dracut-shell dracut_image "$WORK/dracut-shell.img" -m "base rootfs-block kelmo-map" &

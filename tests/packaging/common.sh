@@ -80,6 +80,17 @@ with_installed() {
   return $status
 }
 
+# build_image NAME COMMAND...: runs COMMAND (an initramfs build, in the
+# background) with its output in $WORK/NAME.build.log, and leaves its status
+# and time in $WORK/NAME.build for job_result.
+build_image() {
+  local name=$1 t0 status=0
+  shift
+  t0=$(date +%s)
+  "$@" >"$WORK/$name.build.log" 2>&1 || status=$?
+  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.build"
+}
+
 # After fetch_kernel: the unpacked package's root and the kernel's version.
 kernel_vars() {
   KERNEL_ROOT=${KERNEL_MODULES%/lib/modules/*}

@@ -144,13 +144,6 @@ dracut_in() {
     --tmpdir "$WORK" --drivers "$live_drivers" --nostrip --compress "zstd -3 -q -T0" --no-early-microcode \
     --add dmsquash-live "$@" "$out"
 }
-build_image() {
-  local name=$1 t0 status=0
-  shift
-  t0=$(date +%s)
-  "$@" >"$WORK/$name.build.log" 2>&1 || status=$?
-  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.build"
-}
 IMAGES=(
   "iso-itools|mkinitramfs with live-boot, for the Debian live ISO"
   "iso-dracut|dracut with dmsquash-live, for the dracut live ISO"
