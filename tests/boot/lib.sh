@@ -7,39 +7,23 @@ BOOT_CACHE=${KELMO_BOOT_CACHE:-/var/cache/kelmo-boot}
 STICK_SERIAL_HEX=0x1A2B3C4D
 STICK_SERIAL=1A2B-3C4D
 
-# Whatever was set up and not yet torn down is torn down on exit, even after
-# a failure. Each is cleared as soon as it is released, so a loop device number
-# that another program takes afterwards is never touched.
-FUSE_MNT=
-FUSE_PID=
-LOOP_DEV=
-TMP_PATHS=()
+# shellcheck source=../lib/images.sh
+. "$BOOT_DIR/../lib/images.sh"
+
+# Boots still running on exit: stop each by the id recorded when it started
+# (timeout passes the signal on to its QEMU), and let them end before
+# images.sh detaches and removes the rest.
 WORK=
-cleanup() {
-  # Boots still running: stop each by the id recorded when it started
-  # (timeout passes the signal on to its QEMU).
+stop_boots() {
   local f
   if [ -n "$WORK" ]; then
     for f in "$WORK"/*.pid; do
       [ -f "$f" ] && { kill "$(cat "$f")" 2>/dev/null || true; }
     done
   fi
-  if [ -n "$FUSE_MNT" ]; then
-    mountpoint -q "$FUSE_MNT" && { umount "$FUSE_MNT" || kill "$FUSE_PID" 2>/dev/null || true; }
-    FUSE_MNT=
-  fi
-  # The FUSE daemon and the boots are our children: let them end.
   wait
-  FUSE_PID=
-  if [ -n "$LOOP_DEV" ]; then
-    losetup -d "$LOOP_DEV" || true
-    LOOP_DEV=
-  fi
-  for f in "${TMP_PATHS[@]}"; do mountpoint -q "$f" || rm -rf "$f"; done
-  TMP_PATHS=()
 }
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+EXIT_HOOKS+=(stop_boots)
 
 # The scratch directory of this run, removed on exit.
 make_work() {
@@ -48,6 +32,14 @@ make_work() {
 }
 
 log() { printf '# %s\n' "$*" >&2; }
+
+# job_result FILE: $status and $took from the "STATUS SECONDS" line a boot or
+# an image build in the background left in FILE; "missing" and "?" without it.
+# shellcheck disable=SC2034 # status and took are for the caller
+job_result() {
+  status=missing took='?'
+  if [ -f "$1" ]; then read -r status took <"$1"; fi
+}
 die() { printf 'error: %s\n' "$*" >&2; exit 2; }
 
 need_tools() {
@@ -173,11 +165,7 @@ build_initramfs() {
   root=$(mktemp -d /tmp/kelmo-initramfs.XXXXXX)
   TMP_PATHS+=("$root")
   mkdir -p "$root"/{bin,dev,proc,sys,tmp,mnt,etc/kelmo,lib/kelmo/modules}
-  cp "$(command -v busybox)" "$root/bin/busybox"
-  local applet
-  for applet in $(busybox --list); do
-    [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
-  done
+  busybox_root "$root"
   install -m 0755 "$binary" "$root/bin/kelmo-map"
   # Without a console node in the archive the kernel starts /init with no output.
   mknod -m 0600 "$root/dev/console" c 5 1
@@ -269,27 +257,17 @@ build_stick() {
   truncate -s 64M "$img"
   printf 'label: dos\nstart=2048, type=7\n' | sfdisk -q "$img"
   local start size
-  read -r start size < <(sfdisk -d "$img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+  read -r start size < <(partitions "$img")
   [ "$start" -gt 0 ] && [ "$size" -gt 0 ] || die "could not read the partition from sfdisk"
   PART_OFFSET=$((start * 512))
 
   local mnt
-  LOOP_DEV=$(losetup -f --show -o "$PART_OFFSET" --sizelimit $((size * 512)) "$img")
+  loop_attach LOOP_DEV -o "$PART_OFFSET" --sizelimit $((size * 512)) "$img"
   mkfs.exfat -L KELMO "$LOOP_DEV" >/dev/null
   tune.exfat -I "$STICK_SERIAL_HEX" "$LOOP_DEV" >/dev/null
   mnt=$(mktemp -d /tmp/kelmo-stick.XXXXXX)
   TMP_PATHS+=("$mnt")
-  # In the foreground (-d) the daemon is our child: once it has exited after
-  # the umount, its last metadata writes are on the image.
-  mount.exfat-fuse -d "$LOOP_DEV" "$mnt" >"$work/exfat-fuse.log" 2>&1 &
-  FUSE_PID=$!
-  FUSE_MNT=$mnt
-  local tries=0
-  until mountpoint -q "$mnt"; do
-    kill -0 "$FUSE_PID" 2>/dev/null || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
-    ((++tries < 100)) || die "mount.exfat-fuse did not mount within 10 s"
-    sleep 0.1
-  done
+  fuse_daemon "$LOOP_DEV" "$mnt" "$work/exfat-fuse.log" || die "$FUSE_ERROR"
 
   mkdir -p "$mnt/isos" "$mnt/Kelmo ISOs"
   cp "$work/a.iso" "$mnt/isos/kelmo.iso"
@@ -310,11 +288,8 @@ build_stick() {
   done
   mkdir -p "$mnt/Imagens ISO"
   cp "$work/c.iso" "$mnt/Imagens ISO/Instalação.iso"
-  umount "$mnt"
-  FUSE_MNT=
-  wait "$FUSE_PID" || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
-  FUSE_PID=
-  losetup -d "$LOOP_DEV"
+  fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
+  loop_detach "$LOOP_DEV"
   LOOP_DEV=
   # The runs the guest must see, read by a reader of our own (exfat_runs.py),
   # not by the program under test; its runs also give the ISO's bytes back
@@ -374,32 +349,24 @@ build_stick4k() {
   rm -f "$img"
   truncate -s 64M "$img"
   local start size
-  LOOP_DEV=$(losetup -f --show -b 4096 "$img")
+  loop_attach LOOP_DEV -b 4096 "$img"
   # sfdisk cannot make a loop device without partition scanning re-read the
   # table, and says so; the table read back below is what counts.
   printf 'label: dos\nstart=256, type=7\n' | sfdisk -q "$LOOP_DEV" >"$work/sfdisk-4k.log" 2>&1 || true
-  read -r start size < <(sfdisk -d "$LOOP_DEV" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
-  losetup -d "$LOOP_DEV"
+  read -r start size < <(partitions "$LOOP_DEV")
+  loop_detach "$LOOP_DEV"
   LOOP_DEV=
   [ "${start:-0}" -gt 0 ] && [ "${size:-0}" -gt 0 ] || die "could not read the 4K disk's partition from sfdisk"
   local offset=$((start * 4096))
 
-  LOOP_DEV=$(losetup -f --show -b 4096 -o "$offset" --sizelimit $((size * 4096)) "$img")
+  loop_attach LOOP_DEV -b 4096 -o "$offset" --sizelimit $((size * 4096)) "$img"
   mkfs.exfat -c 32K -L KELMO4K "$LOOP_DEV" >/dev/null
   tune.exfat -I "$STICK_SERIAL_HEX" "$LOOP_DEV" >/dev/null
   [ "$(od -An -tu1 -j108 -N1 "$LOOP_DEV" | tr -d ' ')" = 12 ] || die "mkfs.exfat did not write 4 KiB sectors"
   local mnt
   mnt=$(mktemp -d /tmp/kelmo-stick4k.XXXXXX)
   TMP_PATHS+=("$mnt")
-  mount.exfat-fuse -d "$LOOP_DEV" "$mnt" >"$work/exfat-fuse-4k.log" 2>&1 &
-  FUSE_PID=$!
-  FUSE_MNT=$mnt
-  local tries=0
-  until mountpoint -q "$mnt"; do
-    kill -0 "$FUSE_PID" 2>/dev/null || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse-4k.log")"
-    ((++tries < 100)) || die "mount.exfat-fuse did not mount within 10 s"
-    sleep 0.1
-  done
+  fuse_daemon "$LOOP_DEV" "$mnt" "$work/exfat-fuse-4k.log" || die "$FUSE_ERROR"
   mkdir -p "$mnt/isos"
   # 64 KiB of ISO, then 64 KiB of filler: two clusters each, alternating.
   local chunk=65536 total i=0 target=$mnt/isos/kelmo-4k.iso
@@ -412,11 +379,8 @@ build_stick4k() {
     sync "$mnt/isos/filler.bin"
     i=$((i + 1))
   done
-  umount "$mnt"
-  FUSE_MNT=
-  wait "$FUSE_PID" || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse-4k.log")"
-  FUSE_PID=
-  losetup -d "$LOOP_DEV"
+  fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse-4k.log")"
+  loop_detach "$LOOP_DEV"
   LOOP_DEV=
 
   # What the device must show, assembled from the runs the reader prints.

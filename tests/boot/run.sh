@@ -41,10 +41,8 @@ STICK4K_SHA=$(sha256sum <"$WORK/stick4k.img" | cut -d' ' -f1)
 . "$WORK/expect.sh"
 log "prepared in $(($(date +%s) - started)) s"
 
-passed=0
-failed=0
-ok() { echo "ok - $*"; passed=$((passed + 1)); }
-not_ok() { echo "not ok - $*"; failed=$((failed + 1)); }
+# shellcheck source=../lib/results.sh
+. "$BOOT_DIR/../lib/results.sh"
 
 # The stick itself, as exfat_runs.py reads it: ISO A must be one run, ISO B
 # several, and the runs must give each ISO's bytes; the program's --test must
@@ -89,7 +87,7 @@ stick_of() { if [ "$1" = virtio4k ]; then echo stick4k.img; else echo stick.img;
 # same files at the same sectors, the file the guest wrote is there byte for
 # byte, and fsck.exfat finds the volume clean.
 stick_check_stickrw() {
-  local img=$1 name=$2 bad=0 p before after start size mnt got tries=0
+  local img=$1 name=$2 bad=0 p before after start size mnt got
   if cmp -s -n "$PART_OFFSET" "$img" "$WORK/stick.img" && [ "$(stat -c %s "$img")" = "$(stat -c %s "$WORK/stick.img")" ]; then
     ok "$name: stick unchanged outside the partition"
   else
@@ -101,8 +99,8 @@ stick_check_stickrw() {
     after=$(KELMO_MAP_OFFSET=$PART_OFFSET "$BINARY" --test "$img" "$p" 2>&1)
     if [ "$before" = "$after" ]; then ok "$name: $p has the same runs"; else not_ok "$name: $p now '$after'"; bad=1; fi
   done
-  read -r start size < <(sfdisk -d "$img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
-  LOOP_DEV=$(losetup -f --show -r -o $((start * 512)) --sizelimit $((size * 512)) "$img")
+  read -r start size < <(partitions "$img")
+  loop_attach LOOP_DEV -r -o $((start * 512)) --sizelimit $((size * 512)) "$img"
   if fsck.exfat -n "$LOOP_DEV" >"$WORK/$name.fsck" 2>&1; then
     ok "$name: fsck.exfat finds the stick clean"
   else
@@ -111,15 +109,7 @@ stick_check_stickrw() {
   fi
   mnt=$(mktemp -d /tmp/kelmo-stick.XXXXXX)
   TMP_PATHS+=("$mnt")
-  mount.exfat-fuse -d -o ro "$LOOP_DEV" "$mnt" >"$WORK/$name.fuse.log" 2>&1 &
-  FUSE_PID=$!
-  FUSE_MNT=$mnt
-  until mountpoint -q "$mnt"; do
-    if ! kill -0 "$FUSE_PID" 2>/dev/null || ((++tries >= 100)); then
-      die "mount.exfat-fuse: $(tail -n 3 "$WORK/$name.fuse.log")"
-    fi
-    sleep 0.1
-  done
+  fuse_daemon "$LOOP_DEV" "$mnt" "$WORK/$name.fuse.log" -o ro || die "$FUSE_ERROR"
   got=$(sha256sum <"$mnt$USB_WRITTEN" 2>&1 | cut -d' ' -f1)
   if [ "$got" = "$USB_WRITTEN_SHA" ]; then
     ok "$name: $USB_WRITTEN is on the stick, byte for byte"
@@ -131,13 +121,8 @@ stick_check_stickrw() {
     got=$(sha256sum <"$mnt${p%:*}" | cut -d' ' -f1)
     if [ "$got" = "${p##*:}" ]; then ok "$name: ${p%:*} unchanged"; else not_ok "$name: ${p%:*} changed"; bad=1; fi
   done
-  umount "$mnt"
-  # shellcheck disable=SC2034 # read by cleanup in lib.sh
-  FUSE_MNT=
-  wait "$FUSE_PID" || true
-  FUSE_PID=
-  losetup -d "$LOOP_DEV"
-  LOOP_DEV=
+  fuse_daemon_stop || true
+  loop_detach "$LOOP_DEV"
   return $bad
 }
 
@@ -162,8 +147,7 @@ wait
 
 for entry in "${BOOTS[@]}"; do
   IFS='|' read -r name kind seconds params cases <<<"$entry"
-  status=missing took='?'
-  [ -f "$WORK/$name.status" ] && read -r status took <"$WORK/$name.status"
+  job_result "$WORK/$name.status"
   log "boot $name ($kind): $took s, qemu status $status"
   txt=$WORK/$name.log.txt
   boot_failed=0
@@ -205,10 +189,5 @@ for entry in "${BOOTS[@]}"; do
 done
 
 log "total $(($(date +%s) - started)) s"
-if ((failed)); then
-  keep=$(mktemp -d /tmp/kelmo-boot-logs.XXXXXX)
-  cp "$WORK"/*.log.txt "$WORK/expect.sh" "$keep/"
-  log "boot logs kept in $keep"
-fi
-echo "$passed passed, $failed failed"
-((failed == 0))
+keep_logs kelmo-boot-logs "$WORK"/*.log.txt "$WORK/expect.sh"
+summary

@@ -10,27 +10,22 @@
 # $T/results, which the outer script counts at the end.
 
 SELF=$(readlink -f "$0")
+HOST_TESTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# shellcheck source=../lib/results.sh
+. "$HOST_TESTS/../lib/results.sh"
+# shellcheck source=../lib/images.sh
+. "$HOST_TESTS/../lib/images.sh"
 
 # --- checks (usable inside and outside the namespace) ----------------------
-
-record() {
-  printf '%s\n' "$1"
-  printf '%s\n' "$1" >>"$T/results"
-}
-
-# check DESC COMMAND...: passes when COMMAND succeeds.
-check() {
-  local desc=$1
-  shift
-  if "$@"; then record "ok - $desc"; else record "not ok - $desc"; fi
-}
+# ok, not_ok, check and summary are results.sh's; KELMO_RESULTS ($T/results) takes
+# the checks made inside the namespaces too.
 
 # check_eq DESC GOT WANT
 check_eq() {
   if [[ $2 == "$3" ]]; then
-    record "ok - $1"
+    ok "$1"
   else
-    record "not ok - $1"
+    not_ok "$1"
     printf '#   got:  %q\n#   want: %q\n' "$2" "$3"
   fi
 }
@@ -38,9 +33,9 @@ check_eq() {
 # check_between DESC VALUE LOW HIGH (integers, inclusive)
 check_between() {
   if (($2 >= $3 && $2 <= $4)); then
-    record "ok - $1"
+    ok "$1"
   else
-    record "not ok - $1"
+    not_ok "$1"
     printf '#   got %s, want %s..%s\n' "$2" "$3" "$4"
   fi
 }
@@ -50,9 +45,9 @@ check_file_is() {
   local want="$T/want.$$"
   printf '%s' "$3" >"$want"
   if cmp -s "$2" "$want"; then
-    record "ok - $1"
+    ok "$1"
   else
-    record "not ok - $1"
+    not_ok "$1"
     local got
     got=$(cat "$2" && echo .)
     printf '#   got:  %q\n#   want: %q\n' "${got%.}" "$3"
@@ -115,17 +110,15 @@ node_is() {
 
 # --- outside: work dir, images, cleanup, running cases ---------------------
 
-LOOPS=()
 BG_PIDS=()
 BG_NAMES=()
 
-cleanup() {
-  local pid dev
+# Background cases end with everything they started, before images.sh
+# unmounts, detaches and removes the rest.
+stop_bg() {
+  local pid
   for pid in "${BG_PIDS[@]}"; do kill -- "-$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  if mountpoint -q "$T/mnt" 2>/dev/null; then umount "$T/mnt" || true; fi
-  for dev in "${LOOPS[@]}"; do losetup -d "$dev" || true; done
-  rm -rf "$T"
 }
 
 # start_outside: checks the tools, makes the work dir $T and sets cleanup.
@@ -142,9 +135,10 @@ start_outside() {
     exit 1
   }
   T=$(mktemp -d)
-  export T
-  trap cleanup EXIT
-  : >"$T/results"
+  TMP_PATHS+=("$T")
+  EXIT_HOOKS+=(stop_bg)
+  export T KELMO_RESULTS=$T/results
+  : >"$KELMO_RESULTS"
 }
 
 # new_image FILE SERIAL: a 4 MiB exFAT volume with the serial 0xSERIAL.
@@ -157,17 +151,16 @@ new_image() {
 # attach VAR FILE: attaches FILE to a free loop device; VAR gets the
 # device's MAJOR:MINOR and VAR_DEV its node.
 attach() {
-  local dev
-  dev=$(losetup -f --show "$2")
-  LOOPS+=("$dev")
-  printf -v "$1_DEV" '%s' "$dev"
-  printf -v "$1" '%s' "$(cat "/sys/class/block/${dev#/dev/}/dev")"
+  loop_attach "$1_DEV" "$2"
+  local -n _dev=$1_DEV
+  printf -v "$1" '%s' "$(cat "/sys/class/block/${_dev#/dev/}/dev")"
   export "${1?}" "$1_DEV"
 }
 
 # fuse_mount DEV / fuse_umount: fills a volume through exfat-fuse at $T/mnt.
 fuse_mount() {
   mkdir -p "$T/mnt"
+  mount_track "$T/mnt"
   FUSE_DEV=$1
   mount.exfat-fuse "$1" "$T/mnt" 2>>"$T/log"
 }
@@ -182,7 +175,7 @@ fuse_umount() {
 in_ns() {
   local status=0
   unshare -m --propagation private bash "$SELF" --in "$@" || status=$?
-  ((status == 0)) || record "not ok - $1 ended early (status $status)"
+  ((status == 0)) || not_ok "$1 ended early (status $status)"
 }
 
 # in_ns_bg NAME CASE ARGS...: the same in the background, in its own session
@@ -201,16 +194,7 @@ wait_bg() {
     status=0
     wait "${BG_PIDS[i]}" || status=$?
     cat "$T/bg.${BG_NAMES[i]}"
-    ((status == 0)) || record "not ok - ${BG_NAMES[i]} ended early (status $status)"
+    ((status == 0)) || not_ok "${BG_NAMES[i]} ended early (status $status)"
   done
   BG_PIDS=()
-}
-
-# summary: the closing line; fails when any check failed or none ran.
-summary() {
-  local passed failed
-  passed=$(grep -c '^ok ' "$T/results" || true)
-  failed=$(grep -c '^not ok ' "$T/results" || true)
-  echo "$passed passed, $failed failed"
-  ((failed == 0 && passed > 0))
 }

@@ -20,74 +20,31 @@ for tool in mkfs.exfat mount.exfat-fuse losetup blockdev; do
   command -v "$tool" >/dev/null || { echo "skip - $tool not installed"; exit 77; }
 done
 
+# shellcheck source=../lib/results.sh
+source "$(dirname "$0")/../lib/results.sh"
+# shellcheck source=../lib/images.sh
+source "$(dirname "$0")/../lib/images.sh"
 T=$(mktemp -d)
-LOOP="" PASSED=0 FAILED=0 FINISHED=0 rc=""
+TMP_PATHS+=("$T")
+SUMMARY_REQUIRED=1
+LOOP=""
+# shellcheck source=program.sh
+source "$(dirname "$0")/program.sh"
 
-cleanup() {
-  if mountpoint -q "$T/m"; then umount "$T/m" 2>/dev/null || umount -l "$T/m"; fi
-  [[ -z $LOOP ]] || losetup -d "$LOOP" 2>/dev/null || true
-  rm -rf "$T"
-  if [[ $FINISHED -eq 0 ]]; then
-    echo "not ok - stopped early"
-    exit 1
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok - $what"
-    PASSED=$((PASSED + 1))
-  else
-    echo "not ok - $what"
-    FAILED=$((FAILED + 1))
-    echo "#   status $rc"
-    cat "$T/out" "$T/err" 2>/dev/null | head -n 6 | sed 's/^/#   /'
-  fi
-}
-
-kel() {  # kel DEVICE PATH: stdout in $T/out, stderr in $T/err, status in $rc
-  rc=0
-  "$BIN" --test "$1" "$2" >"$T/out" 2>"$T/err" || rc=$?
-}
-
-field() { sed -n "1s/.*$1=\([0-9]*\).*/\1/p" "$T/out"; }
-
-not_found() { [[ $rc -eq 1 && ! -s $T/out ]] && printf 'kelmo-map: não achei\n' | cmp -s - "$T/err"; }
-
-is_fragmented() { [[ $rc -eq 0 && $(field nofat) == 0 && $(field trechos) -gt 1 ]]; }
-
-succeeded_as() { [[ $rc -eq 0 ]] && cmp -s "$T/out" "$1"; }
-
-# The bytes the last output's runs give, cut to the printed length.
-assemble() {  # assemble SOURCE DEST
-  local start count length
-  length=$(field tamanho)
-  [[ $rc -eq 0 && ! -s $T/err && -n $length ]] || return 1
-  : >"$2"
-  while read -r _ start count; do
-    dd if="$1" iflag=skip_bytes,count_bytes skip=$((start * 512)) count=$((${count#+} * 512)) \
-      bs=1M status=none >>"$2"
-  done < <(tail -n +2 "$T/out")
-  truncate -s "$length" "$2"
-}
-
-same_bytes() { assemble "$LOOP" "$T/assembled" && cmp -s "$T/assembled" "$1"; }
+same_bytes() { assemble "$LOOP" 0 "$T/assembled" && cmp -s "$T/assembled" "$1"; }
 
 # The directory's runs hold these bytes (a name in UTF-16LE, as stored).
 holds_bytes() {  # holds_bytes HEX
-  assemble "$LOOP" "$T/assembled" && od -An -tx1 -v "$T/assembled" | tr -d ' \n' | grep -q "$1"
+  assemble "$LOOP" 0 "$T/assembled" && od -An -tx1 -v "$T/assembled" | tr -d ' \n' | grep -q "$1"
 }
 
 # --- the volume --------------------------------------------------------------
 
 truncate -s 32M "$T/img"
 mkfs.exfat -c 4K "$T/img" >/dev/null
-LOOP=$(losetup -f --show "$T/img")
+loop_attach LOOP "$T/img"
 mkdir -p "$T/m" "$T/src"
+mount_track "$T/m"
 mount.exfat-fuse "$LOOP" "$T/m" 2>"$T/fuse.log"
 
 ISOS="Imagens ISO"
@@ -146,7 +103,7 @@ check "emoji directory: its entries hold the surrogate pair D83C DF89" holds_byt
 kel "$LOOP" "Ação"
 # Every File Name entry of the longest name holds "ção" five times.
 check "Ação: the longest name fills 17 File Name entries" \
-  test "$(assemble "$LOOP" "$T/assembled" && od -An -tx1 -v -w32 "$T/assembled" | tr -d ' ' |
+  test "$(assemble "$LOOP" 0 "$T/assembled" && od -An -tx1 -v -w32 "$T/assembled" | tr -d ' ' |
     grep -c '^c100\(e700e3006f00\)\{5\}$')" = 17
 
 # --- the byte rule, as before -----------------------------------------------
@@ -163,7 +120,7 @@ OVERLONG_SLASH=$'\xc0\xaf'
 CESU_SMILE=$'\xed\xa0\xbd\xed\xb8\x80'  # U+1F600 as two encoded surrogates
 while IFS='|' read -r what p; do
   kel "$LOOP" "$p"
-  check "$what: não achei" not_found
+  check "$what: não achei" failed_with "não achei"
 done <<END
 Ç and Ã in upper case (only ASCII folds)|$ISOS/Instala${UPPER}o.iso
 decomposed ç and ã (NFD)|$ISOS/Instala${NFD_C}${NFD_A}o.iso
@@ -173,6 +130,4 @@ overlong "/" between the names|$ISOS${OVERLONG_SLASH}Instalação.iso
 the emoji as encoded surrogates|$CESU_SMILE Emoji/filler
 END
 
-FINISHED=1
-echo "$PASSED passed, $FAILED failed"
-[[ $FAILED -eq 0 ]]
+summary

@@ -9,12 +9,8 @@ set -uo pipefail
 [[ $# == 2 ]] || { echo "usage: shipped.sh KELMO_MAP LIMIT" >&2; exit 2; }
 bin=$1 limit=$2
 here=$(cd "$(dirname "$0")" && pwd)
-passed=0 failed=0
-check() {
-  local desc=$1
-  shift
-  if "$@"; then echo "ok - $desc"; passed=$((passed + 1)); else echo "not ok - $desc"; failed=$((failed + 1)); fi
-}
+# shellcheck source=../lib/results.sh
+. "$here/../lib/results.sh"
 
 size=$(stat -c %s "$bin")
 echo "# $bin: $size bytes"
@@ -38,5 +34,4 @@ if texts=$(bash "$here/../boot/libc-errors.sh" "$bin" EBUSY EINVAL ENOENT); then
 else
   check "libc-errors.sh derives the texts" false
 fi
-echo "$passed passed, $failed failed"
-((failed == 0))
+summary

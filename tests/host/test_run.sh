@@ -26,51 +26,15 @@ for tool in mkfs.exfat tune.exfat mount.exfat-fuse losetup blkid blockdev sfdisk
   command -v "$tool" >/dev/null || skip "$tool not installed"
 done
 
+# shellcheck source=../lib/results.sh
+source "$(dirname "$0")/../lib/results.sh"
+# shellcheck source=../lib/images.sh
+source "$(dirname "$0")/../lib/images.sh"
 T=$(mktemp -d)
-MOUNTS=() LOOPS=()
-PASSED=0 FAILED=0 FINISHED=0 rc=""
-
-cleanup() {
-  local m l
-  for m in "${MOUNTS[@]}"; do
-    if mountpoint -q "$m"; then umount "$m" 2>/dev/null || umount -l "$m"; fi
-  done
-  for l in "${LOOPS[@]}"; do losetup -d "$l" 2>/dev/null || true; done
-  rm -rf "$T"
-  # A setup step that failed under set -e ends the run before the summary.
-  if [[ $FINISHED -eq 0 ]]; then
-    echo "not ok - stopped early"
-    exit 1
-  fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP  # so a killed run still cleans up
-
-# Returns 0 either way (set -e); $ok tells how the check went.
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  ok=0
-  if "$@"; then ok=1; fi
-  if [[ $ok -eq 1 ]]; then
-    echo "ok - $what"
-    PASSED=$((PASSED + 1))
-  else
-    echo "not ok - $what"
-    FAILED=$((FAILED + 1))
-    # What the last run of the program said, to tell why.
-    echo "#   status $rc"
-    cat "$T/out" "$T/err" 2>/dev/null | head -n 6 | sed 's/^/#   /'
-  fi
-}
-
-# Loop devices are kept until exit, so cleanup never detaches a reused number.
-attach() {  # attach VAR LOSETUP_ARGS...
-  local loop  # not named like the caller's variable, which it would hide
-  loop=$(losetup -f --show "${@:2}")
-  LOOPS+=("$loop")
-  printf -v "$1" %s "$loop"
-}
+TMP_PATHS+=("$T")
+SUMMARY_REQUIRED=1  # a setup step that failed under set -e ends the run before the summary
+# shellcheck source=program.sh
+source "$(dirname "$0")/program.sh"
 
 # These tools open the device exclusively, and a FUSE daemon just unmounted
 # or another program probing block devices may still hold it for a moment.
@@ -92,7 +56,7 @@ exclusive() {  # exclusive COMMAND...: retried while the device is busy
 
 mount_fuse() {  # mount_fuse DEVICE DIR
   mkdir -p "$2"
-  MOUNTS+=("$2")
+  mount_track "$2"
   exclusive mount.exfat-fuse "$1" "$2"
 }
 
@@ -108,25 +72,11 @@ put_le32() {  # put_le32 FILE OFFSET VALUE
 # BytesPerSectorShift + SectorsPerClusterShift.
 cluster_size() { echo $((1 << ($(od -An -tu1 -j108 -N1 "$1") + $(od -An -tu1 -j109 -N1 "$1")))); }
 
-# --- the program and its output -------------------------------------------
-
-# Runs the program: stdout in $T/out, stderr in $T/err, status in $rc.
-kel() {  # kel DEVICE PATH
-  rc=0
-  "$BIN" --test "$1" "$2" >"$T/out" 2>"$T/err" || rc=$?
-}
-
-field() { sed -n "1s/.*$1=\([0-9]*\).*/\1/p" "$T/out"; }
-
-failed_with() {  # exact one-line message, status 1, nothing on stdout
-  [[ $rc -eq 1 && ! -s $T/out ]] && printf 'kelmo-map: %s\n' "$1" | cmp -s - "$T/err"
-}
+# --- the program and its output (and program.sh) --------------------------
 
 failed_silently() { [[ $rc -eq 1 && ! -s $T/out && ! -s $T/err ]]; }
 
 printed() { [[ $rc -eq 0 && ! -s $T/err ]] && printf '%s\n' "$1" | cmp -s - "$T/out"; }
-
-succeeded_as() { [[ $rc -eq 0 ]] && cmp -s "$T/out" "$1"; }
 
 # Header and run lines well formed, the length as given, the runs whole
 # clusters covering exactly the clusters the length needs, no two runs that
@@ -149,22 +99,7 @@ runs_cover() {  # runs_cover LENGTH CLUSTER_SIZE
 }
 
 is_contiguous() { [[ $rc -eq 0 && $(field nofat) == 1 && $(field trechos) == 1 ]]; }
-is_fragmented() { [[ $rc -eq 0 && $(field nofat) == 0 && $(field trechos) -gt 1 ]]; }
 no_runs() { [[ $rc -eq 0 && ! -s $T/err ]] && grep -Eqx 'tamanho=0 nofat=[01] trechos=0' "$T/out"; }
-
-# The bytes the last output's runs give, read from SOURCE with the volume at
-# byte BASE, cut to the printed length.
-assemble() {  # assemble SOURCE BASE DEST
-  local start count length
-  length=$(field tamanho)
-  [[ $rc -eq 0 && -n $length ]] || return 1
-  : >"$3"
-  while read -r _ start count; do
-    dd if="$1" iflag=skip_bytes,count_bytes skip=$(($2 + start * 512)) count=$((${count#+} * 512)) \
-      bs=1M status=none >>"$3"
-  done < <(tail -n +2 "$T/out")
-  truncate -s "$length" "$3"
-}
 
 same_bytes() {  # same_bytes SOURCE BASE EXPECTED
   assemble "$1" "$2" "$T/assembled" && cmp -s "$T/assembled" "$3"
@@ -211,7 +146,7 @@ read_back() {  # read_back VOLDIR DEVICE
 
 declare -A DEV LAST  # per cluster size: loop device, last member of Many
 declare -A PART  # per disk, by the partition's first sector: its loop device
-dev="" dev4k="" part=""  # loop devices, set by attach
+dev="" dev4k="" part=""  # loop devices, set by loop_attach (kept until exit)
 long=$(printf 'Member of a directory that grows past its first cluster %.0s' 1 2)
 
 for cs in 4096 32768; do
@@ -219,7 +154,7 @@ for cs in 4096 32768; do
   k="$((cs / 1024))K"
   mkdir -p "$d"
   truncate -s 64M "$d/img"
-  attach dev "$d/img"
+  loop_attach dev "$d/img"
   DEV[$cs]=$dev
   exclusive mkfs.exfat -c "$k" "$dev"
   mount_fuse "$dev" "$d/m"
@@ -360,7 +295,7 @@ for cs in 4096 32768 1048576; do
   k="$((cs / 1024))K"
   mkdir -p "$d"
   truncate -s 96M "$d/img"
-  attach dev4k -b 4096 "$d/img"
+  loop_attach dev4k -b 4096 "$d/img"
   exclusive mkfs.exfat -c "$k" "$dev4k"
   check "4K sectors, $k clusters: exFAT to blkid, BytesPerSectorShift 12, cluster size $cs" \
     test "$(blkid -c /dev/null -o value -s TYPE "$dev4k")|$(od -An -tu1 -j108 -N1 "$dev4k" | tr -d ' ')|$(cluster_size "$dev4k")" = "exfat|12|$cs"
@@ -411,11 +346,11 @@ done
 d=$T/disk4k
 mkdir -p "$d"
 truncate -s 80M "$d/img"
-attach dev4k -b 4096 "$d/img"
+loop_attach dev4k -b 4096 "$d/img"
 echo "start=300, type=7" | exclusive sfdisk -q "$dev4k"
-read -r start size < <(sfdisk -d "$dev4k" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+read -r start size < <(partitions "$dev4k")
 offset=$((start * 4096))
-attach part -b 4096 -o "$offset" --sizelimit $((size * 4096)) "$d/img"
+loop_attach part -b 4096 -o "$offset" --sizelimit $((size * 4096)) "$d/img"
 exclusive mkfs.exfat -c 32K "$part"
 mount_fuse "$part" "$d/m"
 put "$d" "Kelmo Live.iso" $((300 * 1024 + 1)) contiguous
@@ -440,9 +375,9 @@ for first in 2048 4097; do
   mkdir -p "$d"
   truncate -s 80M "$d/img"
   echo "start=$first, type=7" | sfdisk -q "$d/img"
-  read -r start size < <(sfdisk -d "$d/img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+  read -r start size < <(partitions "$d/img")
   offset=$((start * 512))
-  attach part -o "$offset" --sizelimit $((size * 512)) "$d/img"
+  loop_attach part -o "$offset" --sizelimit $((size * 512)) "$d/img"
   PART[$first]=$part
   exclusive mkfs.exfat "$part"
   cs=$(cluster_size "$part")
@@ -542,6 +477,4 @@ for n in "${!runs[@]}"; do
   fi
 done
 
-FINISHED=1
-echo "$PASSED passed, $FAILED failed"
-[[ $FAILED -eq 0 ]]
+summary

@@ -33,10 +33,7 @@ log "kernel: $KERNEL_PACKAGE ($KERNEL_VERSION)"
 token=$(head -c 8 /dev/urandom | od -An -tx1 | tr -d ' \n')
 iso=$WORK/isoroot
 mkdir -p "$iso"/{bin,sbin,etc,dev,proc,sys,run,tmp}
-cp "$(command -v busybox)" "$iso/bin/busybox"
-for applet in $(busybox --list); do
-  [ "$applet" = busybox ] || ln -s busybox "$iso/bin/$applet"
-done
+busybox_root "$iso"
 install -m 0755 "$PKG_TESTS/guest/init" "$iso/sbin/init"
 printf 'NAME="kelmo-map test root"\nID=kelmo-test\n' >"$iso/etc/os-release"
 echo "$token" >"$iso/kelmo-token"
@@ -83,14 +80,7 @@ dracut_image() {
     dracut --force --no-hostonly --kver "$KERNEL_VERSION" --conf /dev/null --confdir "$WORK/dracut.conf.d" \
     --tmpdir "$WORK" --drivers "virtio_pci virtio_blk" --nostrip --no-compress --no-early-microcode "$@" "$out"
 }
-# The three images are made at once; each leaves its status and time.
-build_image() {
-  local name=$1 t0 status=0
-  shift
-  t0=$(date +%s)
-  "$@" >"$WORK/$name.build.log" 2>&1 || status=$?
-  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.build"
-}
+# The three images are made at once (build_image, in common.sh).
 build_image itools with_installed "$debroot" mkinitramfs -d "$conf" -o "$WORK/itools.img" "$KERNEL_VERSION" &
 build_image dracut-default dracut_image "$WORK/dracut-default.img" --omit dm &
 build_image dracut-shell dracut_image "$WORK/dracut-shell.img" -m "base rootfs-block kelmo-map" &
@@ -99,8 +89,7 @@ for entry in "itools|mkinitramfs, with the hooks the .deb installed" \
   "dracut-default|dracut, its default modules less dm, with the installed module" \
   "dracut-shell|dracut, shell init, with the installed module"; do
   IFS='|' read -r name what <<<"$entry"
-  status=missing took='?'
-  [ -f "$WORK/$name.build" ] && read -r status took <"$WORK/$name.build"
+  job_result "$WORK/$name.build"
   if [ "$status" = 0 ] && [ -s "$WORK/$name.img" ]; then
     ok "$what: image built ($took s)"
   else
@@ -169,7 +158,7 @@ BOOTS=(
 )
 # The "-usb" boots pass kelmo.usb=ro: the running system must also have
 # kelmo-usb, read-only, the whole partition.
-read -r _ part_sectors < <(sfdisk -d "$WORK/stick.img" | sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p')
+read -r _ part_sectors < <(partitions "$WORK/stick.img")
 boot_one() {
   local name=$1 image=$2 disk=$3 params=$4 status=0 t0
   t0=$(date +%s)
@@ -199,8 +188,7 @@ for entry in "${BOOTS[@]}"; do
     not_ok "$name: not booted, an image is missing"
     continue
   fi
-  status=missing took='?'
-  [ -f "$WORK/$name.status" ] && read -r status took <"$WORK/$name.status"
+  job_result "$WORK/$name.status"
   log "boot $name: $took s, qemu status $status"
   txt=$WORK/$name.log.txt
   before=$failed
@@ -252,9 +240,5 @@ for entry in "${BOOTS[@]}"; do
 done
 
 log "total $(($(date +%s) - started)) s"
-if ((failed)); then
-  keep=$(mktemp -d /tmp/kelmo-pkgboot-logs.XXXXXX)
-  cp "$WORK"/*.log "$WORK"/*.log.txt "$WORK/expect.sh" "$keep/" 2>/dev/null || true
-  log "logs kept in $keep"
-fi
+keep_logs kelmo-pkgboot-logs "$WORK"/*.log "$WORK"/*.log.txt "$WORK/expect.sh"
 summary

@@ -3,28 +3,17 @@
 # install and the package, and running the real initramfs tools against the
 # test kernel and the installed files in a private mount namespace.
 #
-# The boot tests' lib.sh brings the cleanup on exit (temporary paths, loop
-# device, FUSE mount, QEMU), the kernel download and the QEMU boot.
+# The boot tests' lib.sh brings the kernel download and the QEMU boot, and
+# with tests/lib/images.sh the cleanup on exit (temporary paths, loop devices,
+# FUSE mount, QEMU); tests/lib/results.sh counts the checks.
 
 PKG_TESTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TOP=$(cd "$PKG_TESTS/../.." && pwd)
 # shellcheck source=../boot/lib.sh
 . "$TOP/tests/boot/lib.sh"
 
-passed=0
-failed=0
-ok() { echo "ok - $*"; passed=$((passed + 1)); }
-not_ok() { echo "not ok - $*"; failed=$((failed + 1)); }
-# check DESCRIPTION COMMAND...: ok when COMMAND succeeds.
-check() {
-  local what=$1
-  shift
-  if "$@"; then ok "$what"; else not_ok "$what"; fi
-}
-summary() {
-  echo "$passed passed, $failed failed"
-  ((failed == 0))
-}
+# shellcheck source=../lib/results.sh
+. "$TOP/tests/lib/results.sh"
 
 # scratch VAR NAME: VAR names a new temporary directory, removed on exit.
 scratch() {
@@ -89,6 +78,17 @@ with_installed() {
     exec "$@"' with_installed "$ns" "$root" "$KERNEL_ROOT" "$@" || status=$?
   rmdir "$ns"
   return $status
+}
+
+# build_image NAME COMMAND...: runs COMMAND (an initramfs build, in the
+# background) with its output in $WORK/NAME.build.log, and leaves its status
+# and time in $WORK/NAME.build for job_result.
+build_image() {
+  local name=$1 t0 status=0
+  shift
+  t0=$(date +%s)
+  "$@" >"$WORK/$name.build.log" 2>&1 || status=$?
+  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.build"
 }
 
 # After fetch_kernel: the unpacked package's root and the kernel's version.

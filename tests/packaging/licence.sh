@@ -10,7 +10,8 @@
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
-passed=0 failed=0
+# shellcheck source=../lib/results.sh
+. tests/lib/results.sh
 while IFS= read -r -d '' f; do
   case $f in
     fuzz/corpus/* | fuzz/regressions/*) continue ;;
@@ -20,9 +21,7 @@ while IFS= read -r -d '' f; do
   if head -n 5 "$f" | grep -Eq '(^|[^A-Za-z])SPDX-License-Identifier: MIT$'; then
     passed=$((passed + 1))
   else
-    echo "not ok - $f: no 'SPDX-License-Identifier: MIT' in its first 5 lines"
-    failed=$((failed + 1))
+    not_ok "$f: no 'SPDX-License-Identifier: MIT' in its first 5 lines"
   fi
 done < <(git ls-files -z)
-echo "$passed passed, $failed failed"
-((failed == 0)) && ((passed > 0))
+summary

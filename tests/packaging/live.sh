@@ -54,19 +54,6 @@ fetch_kernel
 kernel_vars
 log "kernel: $KERNEL_PACKAGE ($KERNEL_VERSION)"
 
-# Loop devices of this script besides lib.sh's one; detached on exit.
-LIVE_LOOPS=()
-live_cleanup() {
-  local l
-  if [ -n "$FUSE_MNT" ]; then
-    mountpoint -q "$FUSE_MNT" && { umount "$FUSE_MNT" || true; }
-  fi
-  for l in "${LIVE_LOOPS[@]}"; do losetup -d "$l" 2>/dev/null || true; done
-  LIVE_LOOPS=()
-  cleanup
-}
-trap live_cleanup EXIT
-
 # --- the live stacks, unpacked: live-boot for initramfs-tools, dracut-live.
 # Debian's /bin and /lib are /usr/bin and /usr/lib, so everything lands in usr/.
 LIVE_PACKAGES=(live-boot live-boot-initramfs-tools dracut-live)
@@ -112,12 +99,9 @@ cp -a "$debroot/usr" "$hostroot/"
 # --- the live roots: busybox, the reporting init, an os-release, a token
 token=$(head -c 8 /dev/urandom | od -An -tx1 | tr -d ' \n')
 make_root() {
-  local root=$1 layout=$2 applet
+  local root=$1 layout=$2
   mkdir -p "$root"/{bin,sbin,etc,dev,proc,sys,run,tmp,root,var,mnt}
-  cp "$(command -v busybox)" "$root/bin/busybox"
-  for applet in $(busybox --list); do
-    [ "$applet" = busybox ] || ln -s busybox "$root/bin/$applet"
-  done
+  busybox_root "$root"
   install -m 0755 "$PKG_TESTS/guest/live-init" "$root/sbin/init"
   printf 'NAME="kelmo-map live test"\nID=kelmo-live\n' >"$root/etc/os-release"
   echo "$token" >"$root/kelmo-token"
@@ -160,13 +144,6 @@ dracut_in() {
     --tmpdir "$WORK" --drivers "$live_drivers" --nostrip --compress "zstd -3 -q -T0" --no-early-microcode \
     --add dmsquash-live "$@" "$out"
 }
-build_image() {
-  local name=$1 t0 status=0
-  shift
-  t0=$(date +%s)
-  "$@" >"$WORK/$name.build.log" 2>&1 || status=$?
-  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.build"
-}
 IMAGES=(
   "iso-itools|mkinitramfs with live-boot, for the Debian live ISO"
   "iso-dracut|dracut with dmsquash-live, for the dracut live ISO"
@@ -185,8 +162,7 @@ fi
 images_ok=1
 for entry in "${IMAGES[@]}"; do
   IFS='|' read -r name what <<<"$entry"
-  status=missing took='?'
-  [ -f "$WORK/$name.build" ] && read -r status took <"$WORK/$name.build"
+  job_result "$WORK/$name.build"
   if [ "$status" = 0 ] && [ -s "$WORK/$name.img" ]; then
     ok "$what: built ($took s, $(($(stat -c %s "$WORK/$name.img") / 1048576)) MiB)"
   else
@@ -253,8 +229,7 @@ DRACUT_PATH=/isos/dracut-live.iso
 stick=$WORK/stick.img
 truncate -s 256M "$stick"
 printf 'label: dos\nstart=2048, size=458752, type=7, bootable\nstart=460800, type=ef\n' | sfdisk -q "$stick"
-read -r p1_start p1_size p2_start p2_size < <(sfdisk -d "$stick" |
-  sed -n 's/.*start= *\([0-9]*\), *size= *\([0-9]*\),.*/\1 \2/p' | tr '\n' ' ') || true
+read -r p1_start p1_size p2_start p2_size < <(partitions "$stick" | tr '\n' ' ') || true
 [ -n "${p2_size:-}" ] || die "could not read the partitions from sfdisk"
 
 # The GRUB configuration: a header for the test (serial console; the entry is
@@ -291,21 +266,12 @@ EOF
 } >"$WORK/grub.cfg"
 grep -q 'kelmo-addon.img' "$WORK/grub.cfg" || die "the examples have no add-on line"
 
-part=$(losetup -f --show -o $((p1_start * 512)) --sizelimit $((p1_size * 512)) "$stick")
-LIVE_LOOPS+=("$part")
+loop_attach part -o $((p1_start * 512)) --sizelimit $((p1_size * 512)) "$stick"
 mkfs.exfat -L KELMO "$part" >/dev/null
 tune.exfat -I "$STICK_SERIAL_HEX" "$part" >/dev/null
 mnt=$(mktemp -d /tmp/kelmo-live-stick.XXXXXX)
 TMP_PATHS+=("$mnt")
-mount.exfat-fuse -d "$part" "$mnt" >"$WORK/exfat-fuse.log" 2>&1 &
-FUSE_PID=$!
-FUSE_MNT=$mnt
-tries=0
-until mountpoint -q "$mnt"; do
-  kill -0 "$FUSE_PID" 2>/dev/null || die "mount.exfat-fuse failed: $(tail -n 3 "$WORK/exfat-fuse.log")"
-  ((++tries < 100)) || die "mount.exfat-fuse did not mount within 10 s"
-  sleep 0.1
-done
+fuse_daemon "$part" "$mnt" "$WORK/exfat-fuse.log" || die "$FUSE_ERROR"
 # Each ISO in 1 MiB pieces, a piece of filler after each: the ISO's clusters
 # are scattered.
 scatter() {
@@ -326,17 +292,12 @@ scatter "$WORK/debian.iso" "$mnt$DEBIAN_PATH" "$mnt/filler-1.bin"
 mkdir -p "$mnt/boot/grub"
 cp "$addon" "$mnt/boot/kelmo-addon.img"
 cp "$WORK/grub.cfg" "$mnt/boot/grub/grub.cfg"
-disk=$(losetup -f --show "$stick")
-LIVE_LOOPS+=("$disk")
+loop_attach disk "$stick"
 grub-install --target=i386-pc --boot-directory="$mnt/boot" --modules="part_msdos exfat" "$disk" \
   >"$WORK/grub-install.log" 2>&1 || die "grub-install failed: $(tail -n 3 "$WORK/grub-install.log")"
-umount "$mnt"
-FUSE_MNT=
-wait "$FUSE_PID" || die "mount.exfat-fuse failed: $(tail -n 3 "$WORK/exfat-fuse.log")"
-FUSE_PID=
-losetup -d "$disk"
-losetup -d "$part"
-LIVE_LOOPS=()
+fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$WORK/exfat-fuse.log")"
+loop_detach "$disk"
+loop_detach "$part"
 # GRUB for UEFI, as the removable-media path BOOTX64.EFI: finds the exFAT
 # partition by its serial and reads the same grub.cfg there.
 printf 'search --no-floppy --fs-uuid --set=root %s\nset prefix=($root)/boot/grub\n' "$STICK_SERIAL" >"$WORK/efi-early.cfg"
@@ -438,8 +399,7 @@ wait
 said() { grep -a -o -m1 "$2 .*" "$1" | cut -d' ' -f2- || true; }
 for entry in "${BOOTS[@]}"; do
   IFS='|' read -r name how a b expect <<<"$entry"
-  status=missing took='?'
-  [ -f "$WORK/$name.status" ] && read -r status took <"$WORK/$name.status"
+  job_result "$WORK/$name.status"
   log "boot $name: $took s, qemu status $status"
   txt=$WORK/$name.log.txt
   before=$failed
@@ -515,9 +475,5 @@ for entry in "${BOOTS[@]}"; do
 done
 
 log "total $(($(date +%s) - started)) s"
-if ((failed)); then
-  keep=$(mktemp -d /tmp/kelmo-live-logs.XXXXXX)
-  cp "$WORK"/*.log "$WORK"/*.log.txt "$WORK"/*.build.log "$WORK/grub.cfg" "$keep/" 2>/dev/null || true
-  log "logs kept in $keep"
-fi
+keep_logs kelmo-live-logs "$WORK"/*.log "$WORK"/*.log.txt "$WORK"/*.build.log "$WORK/grub.cfg"
 summary

@@ -13,8 +13,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$1
 
-passed=0
-failed=0
+# shellcheck source=../lib/results.sh
+. "$here/../lib/results.sh"
 started=$(date +%s)
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
@@ -31,15 +31,12 @@ for t in install deb reproducible boot live; do
     passed=$((passed + BASH_REMATCH[1]))
     failed=$((failed + BASH_REMATCH[2]))
     if [ "$status" != 0 ] && [ "${BASH_REMATCH[2]}" = 0 ]; then
-      echo "not ok - $t.sh exited with status $status"
-      failed=$((failed + 1))
+      not_ok "$t.sh exited with status $status"
     fi
   else
-    echo "not ok - $t.sh ended (status $status) without its count"
-    failed=$((failed + 1))
+    not_ok "$t.sh ended (status $status) without its count"
   fi
   echo "# $t: $(($(date +%s) - t0)) s"
 done
 echo "# packaging tests: $(($(date +%s) - started)) s"
-echo "$passed passed, $failed failed"
-((failed == 0))
+summary
