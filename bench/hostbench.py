@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Mapping cost on the host: `kelmo-map --test` on the volumes mkexfat.py
 made, next to readrange reading once the bytes any reader must read.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Builds exFAT volumes for the benchmarks with a known layout.
 
 Only the boot region, the FAT, the allocation bitmap, the up-case table and

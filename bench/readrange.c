@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The reference for the mapping cost: reads LENGTH bytes of FILE from OFFSET
  * once, front to back, CHUNK bytes at a time (64 KiB unless given, at most
  * 1 MiB) into one buffer, and nothing else. Built static like kelmo-map, so

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Prints the benchmark table (Markdown) from what run.sh gathered.
 
   report.py [--host HOST.json] [--vm SERIAL_LOG ...] [--size NAME=PATH ...]

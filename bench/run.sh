@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Benchmarks of kelmo-map against the usual way (exfat and loop modules in
 # the initramfs, mount, losetup) and against the physical limit; prints one
 # Markdown table. Not part of the test suite.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The shipped kelmo-map is linked statically against musl rather than glibc:
 # a static glibc drags in about 750 KiB (locale, NSS, IO) that the program
 # never calls. Debian's g++ compiles it with musl's headers, C runtime start

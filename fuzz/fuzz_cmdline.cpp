@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer harness: arbitrary kernel command lines through the parameter
 // reader. The value must fit the caller's buffer and be zero-terminated.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer harness: an arbitrary volume image through the probe, the path
 // walk, the run builder and the device-mapper table, opened by path as the
 // program opens a device. Beyond crashes it checks the promise that matters

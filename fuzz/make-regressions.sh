@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Remakes the regression inputs: small inputs that once got past the checks
 # (or would, if their fault came back). Every test build replays them
 # (ctest fuzz.replay.*), and so does every fuzz run. Needs python3 only.

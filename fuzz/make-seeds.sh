@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Remakes the seed corpora: small real exFAT volumes made by mkfs.exfat and
 # filled through FUSE (cut after their metadata, which is all the reader
 # looks at), one volume written byte by byte, and a few command lines.

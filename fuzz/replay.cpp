@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Feeds committed inputs to a libFuzzer harness without libFuzzer, so every
 // ordinary test build replays the corpora and the regression inputs. Each
 // argument is a file or a directory of files, replayed in name order. A

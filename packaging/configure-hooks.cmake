@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cmake --install (and cpack) before the hooks are installed: fills in
 # the path the binary is installed to, now that the prefix is final.
 if(IS_ABSOLUTE "${KELMO_SBINDIR_AS_GIVEN}")

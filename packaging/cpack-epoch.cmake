@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Read by cpack before it builds a package (CPACK_PROJECT_CONFIG_FILE): the
 # package's timestamps come from SOURCE_DATE_EPOCH; when the caller gives
 # none, from the commit of the source tree, else from the change log.

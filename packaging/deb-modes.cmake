@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by cpack after it has written the .deb (CPACK_POST_BUILD_SCRIPTS).
 # cpack copies each ar member's mode from the file it staged, which the
 # builder's umask decides (100664 under umask 002): every member gets

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installation and the Debian package. Included from the top-level
 # CMakeLists.txt after include(GNUInstallDirs), so it runs in the top-level
 # scope (CPack's configuration lands in the top of the build tree).

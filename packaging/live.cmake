@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Live ISOs. Included from install.cmake.
 #
 # The add-on initramfs: kelmo-map and the little init that runs it before a

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # The error texts kelmo-map prints after a refused device-mapper request
 # ("kelmo-map: DM_TABLE_LOAD: " and strerror's text), as the C library that

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The whole test suite, as root on Debian 12: unit and host tests on the
 # release build (the shipped musl binary) and again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, a short fuzz run, the boot tests in QEMU

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds kelmo-map and boots a virtual machine whose USB stick holds an ISO
 # on exFAT; the console shows the mapping, the device's size and a file read
 # from the mapped ISO. As root on Debian 12.

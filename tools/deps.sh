@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what building and testing kelmo-map need on Debian 12, as root.
 # Packages already present are left alone, so a second run costs nothing.
 set -euo pipefail

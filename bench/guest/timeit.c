@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* Times one command in the benchmark guest, where busybox's date has no
  * sub-second field: runs CMD with its standard output on /dev/null and
  * appends "MICROSECONDS STATUS" to OUT.

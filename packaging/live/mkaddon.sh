@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Makes kelmo-map's add-on initramfs: an uncompressed newc cpio with /kelmo/init,
 # /kelmo/kelmo-map and the udev rule, owned by root, files in a fixed order
 # with fixed times, so the same inputs give the same bytes.

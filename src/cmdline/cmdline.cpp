@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "cmdline/cmdline.h"
 
 #include <fcntl.h>

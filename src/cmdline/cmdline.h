@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parameters from the kernel command line.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device-mapper control interface, spoken directly: one buffer holding a
 // struct dm_ioctl header and, for a table load, the target records after it.
 

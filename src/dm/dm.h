@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The read-only device-mapper device that shows the ISO file's sectors, and
 // on request a second one over the whole partition.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "exfat/chain.h"
 
 #include "exfat/format.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cluster allocations turned into runs of 512-byte sectors.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "exfat/dir.h"
 
 #include <cstring>

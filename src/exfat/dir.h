@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Directory entry sets and path resolution.
 #pragma once
 

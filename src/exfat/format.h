@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // exFAT on-disk layout: the few boot-sector and directory-entry fields this
 // reader uses, named as the exFAT format names them. All multi-byte values on
 // disk are little-endian and may sit at any alignment, so they are assembled

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "exfat/volume.h"
 
 #include <fcntl.h>

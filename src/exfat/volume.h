@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The open exFAT volume: probe, geometry, and the one way to read it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // kelmo-map: maps an ISO file stored on an exFAT USB partition to the
 // read-only block device /dev/mapper/kelmo-iso, at early boot.
 //

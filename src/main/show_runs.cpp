@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `kelmo-map --test DEVICE PATH`, the test run: the whole exFAT reader on a
 // named device or image, with no partition scan and no device mapper. Prints
 // the runs as built, in whole clusters, counted from the start of the volume.

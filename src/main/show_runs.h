@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The test run, beside the boot run of the entry point.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The one-line reporter, below both the entry point and the device-mapper
 // stage, the only two rooms that print.
 #pragma once

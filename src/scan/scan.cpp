@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scan/scan.h"
 
 #include <dirent.h>

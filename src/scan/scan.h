@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the exFAT partition among the machine's block devices.
 #pragma once
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Boots the Debian kernel with a sample stick on USB and shows what kelmo-map
 # does at early boot: its line, the mapped device's size, and a file read from
 # the ISO mounted off /dev/mapper/kelmo-iso.

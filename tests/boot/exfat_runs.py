@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """The sector runs of a file on an exFAT image, read here from the boot
 sector, the FAT and the directory entries, so that the boot tests' expected
 values do not come from kelmo-map itself.

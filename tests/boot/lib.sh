@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # Shared pieces of the boot tests: the Debian kernel, the stick image, the
 # initramfs and one QEMU boot. Sourced by run.sh and demo.sh.

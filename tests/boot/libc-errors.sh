@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The C library's own texts for error numbers, as the given static kelmo-map
 # prints them after "DM_...: " (perror): musl and glibc word them differently
 # ("Resource busy", "Device or resource busy"). Prints shell assignments,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Boot tests: a real Debian kernel under QEMU runs kelmo-map from an initramfs
 # against a stick image, so the real device mapper answers its ioctls.
 #

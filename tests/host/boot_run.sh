@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The boot run of kelmo-map on the host, in private mount namespaces (see
 # common.sh): one fake entry sdb1 points at a loop device holding an exFAT
 # image, and /proc/cmdline is a bind-mounted file. The host's device mapper

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by scan.sh and boot_run.sh (sourced, never run).
 #
 # Each case runs in its own private mount namespace: the calling script is

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Host tests of names beyond ASCII: a volume made by mkfs.exfat and filled
 # through exfat-fuse with Portuguese, CJK and emoji names (directories and
 # files, one of the longest 255 units), found by `kelmo-map --test` with the

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The partition scan, on the host: fake /sys/class/block entries whose `dev`
 # files point at loop devices holding exFAT images, inside private mount
 # namespaces (see common.sh). Needs root.

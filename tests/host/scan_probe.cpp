@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // scan_probe SERIAL: runs the partition scan alone and prints the accepted
 // device as "NODE MAJOR:MINOR"; prints nothing and exits 1 when none is found.
 // Used by scan.sh to watch the scan inside a private mount namespace.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # What ships: the release kelmo-map is one static file of at most LIMIT
 # bytes, linked against musl, and the error texts the boot tests expect for
 # it (tests/boot/libc-errors.sh, derived from the library, not the binary)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Host tests of `kelmo-map --test` on exFAT volumes made by mkfs.exfat and
 # filled through exfat-fuse: the printed runs are read back with dd and must
 # give the files' bytes exactly.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Real boots through the real initramfs tools: Debian's mkinitramfs and
 # dracut build images for the boot tests' kernel with kelmo-map's hooks as
 # installed (initramfs-tools: the files dpkg installed from the .deb; dracut:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=bash
 # Shared pieces of the packaging tests: counting results, the build tree, the
 # install and the package, and running the real initramfs tools against the

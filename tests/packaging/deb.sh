@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Debian package made by cpack: its control fields, its contents (the
 # same files as cmake --install), lintian, and dpkg installing, removing and
 # purging it on a system with nothing else installed, with the initramfs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # cmake --install into a DESTDIR: every file where the FHS and each initramfs
 # tool expect it, with the right modes; the hooks name the installed binary;
 # the manual renders and carries every message of README.md byte for byte.

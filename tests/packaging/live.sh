@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Live ISOs booted from power-on. A stick made as people make them (MBR, GRUB
 # for BIOS in it, an exFAT partition, an EFI system partition with GRUB for
 # UEFI beside it), attached to QEMU as USB mass storage, holds two live ISOs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Reproducible builds: the commit checked out (HEAD) is cloned twice, into
 # directories of different paths, and built and packaged in each at a
 # different time, with a different umask, time zone, locale and job count,

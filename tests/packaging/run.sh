@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The packaging tests, as root: the install into a DESTDIR, the Debian
 # package, two builds of the commit that must give the same bytes, real
 # boots through initramfs-tools and dracut, and live ISOs booted from

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Sourced by dracut's init. Queues kelmo-map only when kelmo.uuid= is given,
 # so a machine booted without it is unaffected.
 if getarg kelmo.uuid= >/dev/null; then

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Run once from dracut's initqueue: maps the ISO to /dev/mapper/kelmo-iso.
 type warn >/dev/null 2>&1 || . /lib/dracut-lib.sh
 

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # dracut module: kelmo-map maps an ISO file on an exFAT USB partition to
 # /dev/mapper/kelmo-iso at boot, when kelmo.uuid= and kelmo.iso= are given.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # shellcheck shell=dash
 # The cases, run inside the guest by /init (busybox sh). Each case prints one
 # line the host reads back from the serial log:

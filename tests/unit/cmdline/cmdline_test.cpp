@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line search, on a table of lines: in memory (cmdline_find, no
 // root needed), and on the real /proc/cmdline (cmdline_get): the test process
 // moves into a private mount namespace and bind-mounts each line over it.

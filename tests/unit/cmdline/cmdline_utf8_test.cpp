@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Values beyond ASCII on the kernel command line: boot loaders pass them as
 // UTF-8 bytes, and the reader hands them on unchanged, quoted or not, to the
 // same path walk the test run uses.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The table-load request checked byte for byte, without a kernel.
 
 #include "dm/dm.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Corrupt and hostile volumes: each ends in a failure or a run list that
 // stays inside the volume, never in a crash or an endless walk.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names beyond ASCII: a path component matches a stored name by the byte rule
 // (one byte per stored unit, any byte of 0x80 or above for a unit outside
 // ASCII) or, when it is well-formed UTF-8 with a multi-byte sequence, by its

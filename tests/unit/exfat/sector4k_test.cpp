@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A volume with 4096-byte sectors, built byte by byte: the boot sector counts
 // 4 KiB sectors, while every run the reader yields counts 512-byte ones.
 

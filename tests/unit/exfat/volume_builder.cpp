@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "exfat/volume_builder.h"
 
 #include <sys/mman.h>

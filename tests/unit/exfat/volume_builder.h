@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // exFAT volumes built byte by byte in test code, so each fixture shows the
 // exact case it tests. The image lives in a memory file opened by path, the
 // way the program opens a device.

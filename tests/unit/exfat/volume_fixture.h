@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fixtures for the tests that open a volume. The volume is closed in
 // TearDown, so a failed assertion cannot leave it open for the next test.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads served through a window must equal the single positioned reads they
 // replace, byte for byte and success for success, including at the end of
 // a device whose size is not a whole number of windows.
