@@ -312,8 +312,7 @@ dd if="$WORK/esp.img" of="$stick" bs=512 seek="$p2_start" conv=notrunc,sparse st
 STICK_SHA=$(sha256sum <"$stick" | cut -d' ' -f1)
 # The runs kelmo-map must announce, read by our own exFAT reader, not by it.
 iso_runs() {
-  python3 "$BOOT_DIR/exfat_runs.py" "$stick" $((p1_start * 512)) "$1" | head -n1 |
-    sed -n 's/.*trechos=\([0-9]*\)$/\1/p'
+  python3 "$BOOT_DIR/exfat_runs.py" "$stick" $((p1_start * 512)) "$1" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p'
 }
 DEBIAN_RUNS=$(iso_runs "$DEBIAN_PATH")
 log "stick: Debian live ISO in ${DEBIAN_RUNS:-?} runs"
