@@ -20,6 +20,7 @@
 #include "exfat/dir.h"
 #include "exfat/format.h"
 #include "exfat/volume.h"
+#include "support/reference_walk.h"
 
 static int g_memory_file = -1;
 static char g_memory_path[64];
@@ -32,46 +33,7 @@ static void check(bool ok, const char* what) {
   }
 }
 
-static Extent g_sorted[kMaxExtents];
 static ExtentTable g_direct_runs;
-
-static uint32_t fat_direct(uint32_t c) {
-  uint8_t raw[kFatEntrySize];
-  if (read_at(fat_entry_position(g_volume.fat_offset, c), raw, kFatEntrySize) != 0) return kFatEndOfChain;
-  return le32(raw);
-}
-
-// The walk by one exact read per cluster, each cluster compared with the
-// mark (Brent), as the walk was before it read stretches out of the FAT
-// window: 1 when it reaches the length (the overlap check is left to the
-// caller), -1 where it fails.
-static int walk_direct(uint32_t first, uint64_t length, ExtentTable& table) {
-  table.count = 0;
-  uint64_t cluster_size = g_volume.cluster_size;
-  if (length + cluster_size - 1 < cluster_size) return 1;
-  uint64_t clusters = (length + cluster_size - 1) / cluster_size;
-  uint32_t mark = first, c = first;
-  uint64_t since_mark = 0, stride = 1;
-  for (uint64_t i = 0; i < clusters; ++i) {
-    if (c < 2 || c >= g_volume.cluster_count + 2u) return -1;
-    if (i > 0 && c == mark) return -1;
-    uint64_t s = (uint64_t(c - 2) << g_volume.cluster_shift) + g_volume.heap_offset;
-    Extent* last = table.count > 0 ? &table.runs[table.count - 1] : nullptr;
-    if (last && last->start + last->count == s) {
-      last->count += uint64_t(1) << g_volume.cluster_shift;
-    } else {
-      if (table.count == kMaxExtents) return -1;
-      table.runs[table.count++] = {s, uint64_t(1) << g_volume.cluster_shift};
-    }
-    if (++since_mark == stride) {
-      mark = c;
-      stride <<= 1;
-      since_mark = 0;
-    }
-    c = fat_direct(c);
-  }
-  return 1;
-}
 
 static bool same_runs(const ExtentTable& a, const ExtentTable& b) {
   if (a.count != b.count) return false;
@@ -80,16 +42,7 @@ static bool same_runs(const ExtentTable& a, const ExtentTable& b) {
   return true;
 }
 
-// No sector twice: sorted by start, each run ends before the next begins.
-static bool runs_overlap(const ExtentTable& table) {
-  std::copy(table.runs, table.runs + table.count, g_sorted);
-  std::sort(g_sorted, g_sorted + table.count, [](const Extent& a, const Extent& b) { return a.start < b.start; });
-  for (int32_t i = 1; i < table.count; ++i)
-    if (g_sorted[i - 1].start + g_sorted[i - 1].count > g_sorted[i].start) return true;
-  return false;
-}
-
-static void check_no_overlap(const ExtentTable& table) { check(!runs_overlap(table), "two runs overlap"); }
+static void check_no_overlap(const ExtentTable& table) { check(!reference::runs_overlap(table), "two runs overlap"); }
 
 static void check_runs(const EntryMatch& found) {
   uint64_t heap_start = g_volume.heap_offset;
@@ -140,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // in the data's order (jumps, steps forward, reads at the device's end).
   for (size_t i = 0; i + 4 <= size && i < 256; i += 4) {
     uint32_t c = le32(data + i) & 0x0FFFFFFF;
-    check(fat_next(c) == fat_direct(c), "FAT window differs from the direct read");
+    check(fat_next(c) == reference::fat_direct(c), "FAT window differs from the direct read");
     uint64_t position = data[i + 3] & 0x10 ? c : size - c % 4096;
     uint32_t length = 1 + data[i] % 64;
     Window which = data[i + 3] & 0x20 ? Window::fat : Window::directory;
@@ -179,10 +132,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Through the FAT, the same runs as one exact read per cluster gives, and
     // success only where that walk reaches the length too.
     if (!found.contiguous) {
-      int direct = walk_direct(found.first_cluster, found.data_length, g_direct_runs);
+      int direct = reference::walk_direct(found.first_cluster, found.data_length, g_direct_runs);
       check(same_runs(g_runs, g_direct_runs), "the walk's runs differ from the walk by exact reads");
       check(direct == 1 || mapped == -1, "the walk maps where the walk by exact reads fails");
-      check(direct == -1 || mapped == 0 || runs_overlap(g_direct_runs),
+      check(direct == -1 || mapped == 0 || reference::runs_overlap(g_direct_runs),
             "the walk fails where the walk by exact reads maps runs that do not overlap");
     }
   }

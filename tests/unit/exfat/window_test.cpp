@@ -15,14 +15,11 @@
 #include "exfat/volume.h"
 #include "exfat/volume_builder.h"
 #include "exfat/volume_fixture.h"
+#include "support/reference_walk.h"
 
 namespace {
 
-uint32_t fat_direct(uint32_t c) {
-  uint8_t b[kFatEntrySize];
-  if (read_at(fat_entry_position(g_volume.fat_offset, c), b, kFatEntrySize) != 0) return kFatEndOfChain;
-  return le32(b);
-}
+using reference::fat_direct;
 
 class WindowTest : public ::testing::TestWithParam<size_t> {
  protected:
@@ -113,47 +110,7 @@ TEST_F(Window, ReadsCrossingAWindowEdgeAreExact) {
   close_volume();
 }
 
-// The walk as it was before it read stretches out of the window: one exact
-// read per cluster, each compared with the mark. The window's walk must give
-// the same verdict and the same runs.
-int walk_direct(uint32_t first, uint64_t length, ExtentTable& table) {
-  table.count = 0;
-  uint64_t cluster_size = g_volume.cluster_size;
-  if (length + cluster_size - 1 < cluster_size) return 0;
-  uint64_t clusters = (length + cluster_size - 1) / cluster_size;
-  auto valid = [](uint32_t c) { return c >= 2 && c < g_volume.cluster_count + 2u; };
-  uint32_t mark = first, c = first;
-  uint64_t since_mark = 0, stride = 1;
-  for (uint64_t i = 0; i < clusters; ++i) {
-    if (!valid(c)) return -1;
-    if (i > 0 && c == mark) return -1;
-    uint64_t s = (uint64_t(c - 2) << g_volume.cluster_shift) + g_volume.heap_offset;
-    Extent* last = table.count > 0 ? &table.runs[table.count - 1] : nullptr;
-    if (last && last->start + last->count == s) {
-      last->count += uint64_t(1) << g_volume.cluster_shift;
-    } else {
-      if (table.count == kMaxExtents) return -1;
-      table.runs[table.count++] = {s, uint64_t(1) << g_volume.cluster_shift};
-    }
-    if (++since_mark == stride) {
-      mark = c;
-      stride <<= 1;
-      since_mark = 0;
-    }
-    c = fat_direct(c);
-  }
-  return 1;  // the overlap check follows; see below
-}
-
 ExtentTable walked, expected_runs;
-
-bool overlap(const ExtentTable& table) {
-  std::vector<Extent> runs(table.runs, table.runs + table.count);
-  std::sort(runs.begin(), runs.end(), [](const Extent& a, const Extent& b) { return a.start < b.start; });
-  for (size_t i = 1; i < runs.size(); ++i)
-    if (runs[i - 1].start + runs[i - 1].count > runs[i].start) return true;
-  return false;
-}
 
 // Runs of a random FAT: mostly c -> c + 1 links, jumps forward and back,
 // links back into the chain (rings), bad and end marks, values past the
@@ -185,8 +142,9 @@ TEST(WindowWalk, EqualsTheWalkByExactReads) {
       uint32_t first = 2 + random() % count;
       uint64_t clusters = random() % 4 == 0 ? uint64_t(random()) << 20 : random() % 2 ? random() % 300 : random() % (2 * count);
       uint64_t length = clusters * 512 + random() % 512;
-      int want = walk_direct(first, length, expected_runs);
-      if (want == 1) want = overlap(expected_runs) ? -1 : 0;
+      // The window's walk gives the same verdict and the same runs.
+      int want = reference::walk_direct(first, length, expected_runs);
+      if (want == 1) want = reference::runs_overlap(expected_runs) ? -1 : 0;
       ASSERT_EQ(chain_to_extents(first, length, 0, walked), want) << round << " " << first << " " << length;
       ++verdicts[want + 1];
       // Also on failure: the table holds what was built so far, the same runs.
