@@ -80,13 +80,14 @@ const uint8_t* window_bytes(Window which, uint64_t position, uint32_t length, ui
   while (size < need) size *= 2;
   if (size > window.capacity) size = window.capacity;
   if (!forward) ++window.jumps;
-  fill(window, start, size);
+  // The hint goes first, so that the read waits on the larger one.
   if (forward && size >= kDirectoryWindowSize) {
     advise(start / kAdviseBlock);
     advise(start / kAdviseBlock + 1);
   } else if (window.jumps > kAdviseAfterJumps) {
     advise(start / kAdviseBlock);
   }
+  fill(window, start, size);
   if (need > window.length) return nullptr;
   held = uint32_t(window.length - (position - start));
   return window.bytes + (position - start);
