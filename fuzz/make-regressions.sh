@@ -48,6 +48,38 @@ write("chain-lead-in-3-ring-3", volume({4: 5, 5: 6, 6: 7, 7: 8, 8: 9, 9: 7}, 8 *
 write("directory-over-a-loop", volume({3: 20, 20: 21, 21: 20, 4: END}, 512, isos_length=4 * 512))
 # ClusterCount 0xFFFFFFFD: the bad-cluster mark 0xFFFFFFF7 passed as a cluster.
 write("cluster-count-above-limit", volume({4: 0xFFFFFFF7}, 2 * 512, cluster_count=0xFFFFFFFD))
+
+# isos/live.iso in 600 pieces of 8 clusters chained in shuffled order over
+# five blocks of 16384 FAT entries, free and bad clusters between them: the
+# walk jumps between FAT blocks far apart and follows its index of their
+# breaks. Larger than the fuzzer's inputs, so only replayed. The heap lies
+# past the image's end; the walk reads only the FAT.
+def scattered():
+    import random
+    count = 5 * 16384
+    heap = 8 + (count + 2) * 4 // 512 + 1
+    img = bytearray((heap + 2) * 512)
+    img[3:11] = b"EXFAT   "
+    struct.pack_into("<IIIIII", img, 80, 8, 1, heap, count, 2, 0x1A2B3C4D)
+    img[108], img[109] = 9, 0
+    img[510:512] = b"\x55\xaa"
+    def fat(c, v): struct.pack_into("<I", img, 8 * 512 + 4 * c, v)
+    for c in range(40000, 42000): fat(c, 0xFFFFFFF7)
+    pieces = [16 + 130 * k for k in range(600)]
+    random.Random(16).shuffle(pieces)
+    order = [p + i for p in pieces for i in range(8)]
+    for a, b in zip(order, order[1:] + [END]): fat(a, b)
+    fat(2, END); fat(3, END)
+    def entry_set(at, name, first, length, attr):
+        units = name.encode("utf-16-le")
+        img[at] = 0x85; img[at + 1] = 2; img[at + 4] = attr
+        img[at + 32] = 0xC0; img[at + 33] = 1; img[at + 35] = len(name)
+        struct.pack_into("<Q4xIQ", img, at + 40, length, first, length)
+        img[at + 64] = 0xC1; img[at + 66:at + 66 + len(units)] = units
+    entry_set(heap * 512, "isos", 3, 512, 0x10)
+    entry_set((heap + 1) * 512, "live.iso", order[0], len(order) * 512, 0x20)
+    return img
+write("chain-scattered-over-fat-blocks", scattered())
 PY
 
 # A value longer than the reader's token buffer, and a quote never closed.

@@ -67,6 +67,118 @@ uint32_t fat_next(uint32_t c) {
   return le32(entry);
 }
 
+// A chain that jumps about the FAT (a file written in pieces, or by several
+// writers at once) would cost a read of the window at every jump. Once a
+// walk has jumped kIndexAfterJumps times between FAT blocks that are not
+// neighbours, each block of kBlockEntries entries it enters is read once and
+// kept as the list of its entries that do not link c -> c + 1, its breaks;
+// later visits read nothing. A block the device does not give whole, or
+// with more than kMaxBreaks records of breaks, is not kept: the window
+// serves it. Static memory: 1024 block slots (16 KiB) and 32768 records
+// (256 KiB); when the records are used up the index starts afresh.
+static constexpr uint32_t kBlockEntries = 16384;  // 64 KiB of FAT
+static constexpr uint32_t kMaxBreaks = 1024;
+static constexpr uint32_t kIndexSlots = 1024;
+static constexpr uint32_t kBreakPool = 32768;
+static constexpr uint32_t kIndexAfterJumps = 8;
+static constexpr uint32_t kNotKept = UINT32_MAX;
+
+// Entries [at, at + count) of a block, each of them `value`: equal breaks in
+// a row (free clusters, bad ones) take one record.
+struct Break {
+  uint16_t at;
+  uint16_t count;
+  uint32_t value;
+};
+static_assert(kBlockEntries <= 65535);
+
+struct IndexedBlock {
+  uint32_t epoch;  // the index's epoch it belongs to; 0 is none
+  uint32_t block;
+  uint32_t first;  // its breaks: g_breaks[first, first + count), by entry
+  uint32_t count;  // kNotKept: the window serves this block
+};
+
+static IndexedBlock g_index[kIndexSlots];
+static Break g_breaks[kBreakPool];
+static uint32_t g_break_count;
+static uint32_t g_epoch;
+
+// Empties the index: each walk starts afresh, as the volume may be another.
+static void index_restart() {
+  if (++g_epoch == 0) {
+    for (IndexedBlock& slot : g_index) slot.epoch = 0;
+    g_epoch = 1;
+  }
+  g_break_count = 0;
+}
+
+static const IndexedBlock* indexed(uint32_t block) {
+  IndexedBlock& slot = g_index[block % kIndexSlots];
+  if (slot.epoch == g_epoch && slot.block == block) return slot.count == kNotKept ? nullptr : &slot;
+  uint32_t held;
+  uint32_t base = block * kBlockEntries;
+  const uint8_t* entries = window_bytes(Window::fat, fat_position(base), kBlockEntries * kFatEntrySize, held);
+  if (kBreakPool - g_break_count < kMaxBreaks) index_restart();
+  slot = {g_epoch, block, g_break_count, kNotKept};
+  if (!entries) return nullptr;
+  Break* breaks = g_breaks + g_break_count;
+  uint32_t count = 0;
+  for (uint32_t k = 0; k < kBlockEntries; ++k) {
+    uint32_t value = le32(entries + k * kFatEntrySize);
+    if (value == base + k + 1) continue;
+    Break* last = count > 0 ? &breaks[count - 1] : nullptr;
+    if (last && last->at + last->count == k && last->value == value) {
+      ++last->count;
+      continue;
+    }
+    if (count == kMaxBreaks) return nullptr;
+    breaks[count++] = {uint16_t(k), 1, value};
+  }
+  g_break_count += count;
+  slot.count = count;
+  return &slot;
+}
+
+// From cluster c: how many links c -> c + 1 follow, at most `limit`, into
+// `n`, and the entry of cluster c + n into `next`. -1 where only an exact
+// read of c's entry may decide.
+static int follow(uint32_t c, uint64_t limit, bool use_index, uint32_t& n, uint32_t& next) {
+  if (use_index) {
+    if (const IndexedBlock* block = indexed(c / kBlockEntries)) {
+      uint32_t at = c % kBlockEntries;
+      if (limit > kBlockEntries - 1 - at) limit = kBlockEntries - 1 - at;
+      // The first record that ends past c's entry.
+      const Break* low = g_breaks + block->first;
+      const Break* end = low + block->count;
+      const Break* high = end;
+      while (low != high) {
+        const Break* middle = low + (high - low) / 2;
+        if (uint32_t(middle->at + middle->count) <= at) low = middle + 1;
+        else high = middle;
+      }
+      uint32_t to_break = low == end ? kBlockEntries : low->at > at ? low->at - at : 0;
+      n = to_break < limit ? to_break : uint32_t(limit);
+      next = n == to_break ? low->value : c + n + 1;
+      return 0;
+    }
+  }
+  uint32_t held;
+  const uint8_t* entries = window_bytes(Window::fat, fat_position(c), kFatEntrySize, held);
+  if (!entries) return -1;
+  if (limit > held / 4 - 1) limit = held / 4 - 1;
+  const uint8_t* entry = entries;
+  const uint8_t* stop = entries + 4 * limit;
+  uint32_t following = c + 1;
+  while (entry != stop && le32(entry) == following) {
+    entry += 4;
+    ++following;
+  }
+  n = following - c - 1;
+  next = le32(entry);
+  return 0;
+}
+
 uint32_t root_cluster_count() {
   uint32_t c = g_volume.root_cluster;
   uint32_t count = 0;
@@ -103,6 +215,8 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
   uint64_t since_mark = 0, stride = 1;
   uint32_t c = first;
   uint64_t i = 0;
+  uint32_t far_jumps = 0;
+  index_restart();
   while (i < clusters) {
     if (!cluster_valid(c)) return -1;
     if (i > 0 && c == mark) return -1;
@@ -121,29 +235,20 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
       stride <<= 1;
       since_mark = 0;
     }
-    // Links c -> c + 1 are read straight from the FAT window: such a stretch
-    // lies in the run just extended, and is checked as a whole. It stops
-    // short of the window's end, of the heap's end, of the file's length
-    // and of the next move of the mark, so every cluster of it is valid and
-    // compared with the one mark the step-by-step walk would compare it with.
-    uint32_t held;
-    const uint8_t* entries = window_bytes(Window::fat, fat_position(c), kFatEntrySize, held);
-    if (!entries) {
+    // Links c -> c + 1 are followed as a stretch, from the FAT window or
+    // the index: such a stretch lies in the run just extended, and is
+    // checked as a whole. It stops short of the heap's end, of the file's
+    // length and of the next move of the mark, so every cluster of it is
+    // valid and compared with the one mark the step-by-step walk would
+    // compare it with.
+    uint64_t limit = clusters - i;
+    if (limit > stride - since_mark - 1) limit = stride - since_mark - 1;
+    if (limit > uint64_t(g_volume.cluster_count) + 1 - c) limit = uint64_t(g_volume.cluster_count) + 1 - c;
+    uint32_t n, next;
+    if (follow(c, limit, far_jumps >= kIndexAfterJumps, n, next) != 0) {
       c = fat_next(c);  // the exact read decides
       continue;
     }
-    uint64_t limit = held / 4 - 1;
-    if (limit > clusters - i) limit = clusters - i;
-    if (limit > stride - since_mark - 1) limit = stride - since_mark - 1;
-    if (limit > uint64_t(g_volume.cluster_count) + 1 - c) limit = uint64_t(g_volume.cluster_count) + 1 - c;
-    const uint8_t* entry = entries;
-    const uint8_t* stop = entries + 4 * limit;
-    uint32_t next = c + 1;
-    while (entry != stop && le32(entry) == next) {
-      entry += 4;
-      ++next;
-    }
-    uint32_t n = next - c - 1;
     if (n > 0) {
       if (mark > c && mark <= c + n) {
         last->count += uint64_t(mark - c - 1) << g_volume.cluster_shift;  // as far as a step-by-step walk gets
@@ -154,7 +259,9 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
       since_mark += n;
       c += n;
     }
-    c = le32(entries + 4 * n);
+    uint32_t from = c / kBlockEntries, to = next / kBlockEntries;
+    if (to > from + 1 || from > to + 1) ++far_jumps;
+    c = next;
   }
   return no_runs_overlap(table) ? 0 : -1;
 }

@@ -161,6 +161,115 @@ TEST(WindowWalk, EqualsTheWalkByExactReads) {
   EXPECT_GT(verdicts[1], 300) << verdicts[0];
 }
 
+// A FAT of `entries` entries whose heap lies past the image's end: a walk
+// reads only the FAT, so the image stays small.
+static VolumeBuilder fat_only(uint32_t entries) {
+  VolumeBuilder v(0, 8 + entries * kFatEntrySize / 512 + 1, 2, 8);
+  uint32_t count = entries - 2;
+  memcpy(v.boot() + 92, &count, 4);
+  return v;
+}
+
+// The clusters 2 .. entries - 1 cut into pieces (lengths from `piece`) and
+// chained in shuffled order, as a file written a piece at a time among
+// others: the walk jumps between FAT blocks far apart.
+template <class Length>
+static std::vector<uint32_t> shuffled_pieces(uint32_t entries, std::mt19937& random, Length piece) {
+  std::vector<std::pair<uint32_t, uint32_t>> pieces;
+  for (uint32_t c = 2; c < entries;) {
+    uint32_t n = std::min<uint32_t>(piece(c), entries - c);
+    pieces.push_back({c, n});
+    c += n;
+  }
+  std::shuffle(pieces.begin(), pieces.end(), random);
+  std::vector<uint32_t> order;
+  for (auto [c, n] : pieces)
+    for (uint32_t k = 0; k < n; ++k) order.push_back(c + k);
+  return order;
+}
+
+// Scattered chains over FATs of many 64 KiB blocks: blocks of few and of
+// very many breaks in the c -> c + 1 links, so many that the kept breaks run
+// out and start afresh; free and bad clusters; broken links; the image cut
+// inside the FAT; areas of the device that fail or read short.
+TEST(WindowWalk, ScatteredChainsEqualTheWalkByExactReads) {
+  std::mt19937 random{21};
+  int verdicts[2] = {0, 0};
+  for (int round = 0; round < 32; ++round) {
+    int kind = round % 4;
+    uint32_t entries = 16384 * (kind == 3 ? 40 + random() % 8 : 4 + random() % 28) + random() % 16384;
+    VolumeBuilder v = fat_only(entries);
+    std::vector<uint32_t> order = shuffled_pieces(entries, random, [&](uint32_t c) -> uint32_t {
+      if (kind == 1) return 1 + random() % 40000;               // long runs, across blocks
+      if (kind == 2 && c < entries / 2) return 1 + random() % 8;  // blocks too broken to keep
+      if (kind == 3) return 17 + random() % 3;                  // some 900 breaks a block
+      return 1 + random() % 600;
+    });
+    v.chain(order);
+    // Free and bad areas: rows of equal entries, walked into at any point.
+    for (int k = 0; k < int(random() % 6); ++k) {
+      uint32_t c = 2 + random() % (entries - 2), value = random() % 3 ? 0 : kFatBadCluster;
+      for (uint32_t end = std::min(entries, c + 1 + uint32_t(random() % 5000)); c < end; ++c) v.set_fat(c, value);
+    }
+    for (int k = 0; k < int(random() % 12); ++k) {
+      uint32_t c = 2 + random() % (entries - 2), r = random() % 5;
+      v.set_fat(c, r == 0 ? kFatEndOfChain : r == 1 ? kFatBadCluster : r == 2 ? entries + random() % 9
+                 : r == 3 ? order[random() % order.size()] : uint32_t(random()));
+    }
+    uint64_t fat_start = 8 * 512, fat_end = fat_start + uint64_t(entries) * 4;
+    if (round % 3 == 1) v.image.resize(fat_start + random() % (fat_end - fat_start));
+    BadRange bad = {0, 0, false};
+    if (round % 5 == 2) {
+      uint64_t at = fat_start + random() % (fat_end - fat_start);
+      bad = {at, at + 1 + random() % 200000, random() % 2 == 0};
+    }
+    ASSERT_EQ(v.open(), 0);
+    set_bad_range(bad);
+    for (int k = 0; k < 12; ++k) {
+      uint32_t first = random() % 2 ? order[random() % order.size()] : 2 + random() % (entries - 2);
+      uint64_t clusters = random() % 4 == 0 ? uint64_t(random()) << 12 : random() % (entries / 8);
+      uint64_t length = clusters * 512 + random() % 512;
+      int want = reference::walk_direct(first, length, expected_runs);
+      if (want == 1) want = reference::runs_overlap(expected_runs) ? -1 : 0;
+      ASSERT_EQ(chain_to_extents(first, length, 0, walked), want) << round << " " << first << " " << length;
+      ++verdicts[want + 1];
+      ASSERT_EQ(walked.count, expected_runs.count) << round << " " << first;
+      for (int32_t i = 0; i < walked.count; ++i) {
+        ASSERT_EQ(walked.runs[i].start, expected_runs.runs[i].start) << round << " " << i;
+        ASSERT_EQ(walked.runs[i].count, expected_runs.runs[i].count) << round << " " << i;
+      }
+    }
+    set_bad_range({0, 0, false});
+    close_volume();
+  }
+  EXPECT_GT(verdicts[0], 40) << verdicts[1];
+  EXPECT_GT(verdicts[1], 40) << verdicts[0];
+}
+
+// A file of 4000 runs visited in shuffled order over 40 FAT blocks: each
+// block is read about once, not once for every jump into it.
+TEST(WindowWalk, ScatteredChainReadsEachFatBlockOnce) {
+  constexpr uint32_t kEntries = 16384 * 40;
+  VolumeBuilder v = fat_only(kEntries);
+  std::mt19937 random{4};
+  std::vector<uint32_t> order = shuffled_pieces(kEntries, random, [](uint32_t) { return 160u; });
+  order.resize(4000 * 160);
+  v.chain(order);
+  ASSERT_EQ(v.open(), 0);
+  uint64_t reads = device_reads();
+  ASSERT_EQ(chain_to_extents(order[0], uint64_t(order.size()) * 512, 0, walked), 0);
+  reads = device_reads() - reads;
+  EXPECT_GT(walked.count, 3900);  // pieces that follow each other on disk make one run
+  EXPECT_EQ(reference::walk_direct(order[0], uint64_t(order.size()) * 512, expected_runs), 1);
+  for (int32_t i = 0; i < walked.count; ++i) {
+    ASSERT_EQ(walked.runs[i].start, expected_runs.runs[i].start) << i;
+    ASSERT_EQ(walked.runs[i].count, expected_runs.runs[i].count) << i;
+  }
+  EXPECT_GT(reads, 0u) << "reads are not being counted";
+  EXPECT_LE(reads, 2 * 40u + 20) << "FAT blocks read again at later jumps";
+  close_volume();
+}
+
 // A device that fails or reads short over an area: every read through a
 // window gives what the exact read gives, also after the window has been
 // filled short there, and reads beyond the area are served again.
