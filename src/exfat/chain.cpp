@@ -69,8 +69,9 @@ uint32_t fat_next(uint32_t c) {
 
 // A chain that jumps about the FAT (a file written in pieces, or by several
 // writers at once) would cost a read of the window at every jump. Once a
-// walk has jumped kIndexAfterJumps times between FAT blocks that are not
-// neighbours, each block of kBlockEntries entries it enters is read once and
+// walk has jumped back kIndexAfterJumps times, each time past the FAT block
+// before its own (a chain that only goes forward is read best through the
+// window), each block of kBlockEntries entries it enters is read once and
 // kept as the list of its entries that do not link c -> c + 1, its breaks;
 // later visits read nothing. A block the device does not give whole, or
 // with more than kMaxBreaks records of breaks, is not kept: the window
@@ -175,7 +176,7 @@ static int follow(uint32_t c, uint64_t limit, bool use_index, uint32_t& n, uint3
     ++following;
   }
   n = following - c - 1;
-  next = le32(entry);
+  next = le32(entries + 4 * n);
   return 0;
 }
 
@@ -215,7 +216,7 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
   uint64_t since_mark = 0, stride = 1;
   uint32_t c = first;
   uint64_t i = 0;
-  uint32_t far_jumps = 0;
+  uint32_t back_jumps = 0;
   index_restart();
   while (i < clusters) {
     if (!cluster_valid(c)) return -1;
@@ -245,7 +246,7 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
     if (limit > stride - since_mark - 1) limit = stride - since_mark - 1;
     if (limit > uint64_t(g_volume.cluster_count) + 1 - c) limit = uint64_t(g_volume.cluster_count) + 1 - c;
     uint32_t n, next;
-    if (follow(c, limit, far_jumps >= kIndexAfterJumps, n, next) != 0) {
+    if (follow(c, limit, back_jumps >= kIndexAfterJumps, n, next) != 0) {
       c = fat_next(c);  // the exact read decides
       continue;
     }
@@ -259,8 +260,7 @@ int chain_to_extents(uint32_t first, uint64_t length, int contiguous, ExtentTabl
       since_mark += n;
       c += n;
     }
-    uint32_t from = c / kBlockEntries, to = next / kBlockEntries;
-    if (to > from + 1 || from > to + 1) ++far_jumps;
+    if (next / kBlockEntries + 1 < c / kBlockEntries) ++back_jumps;
     c = next;
   }
   return no_runs_overlap(table) ? 0 : -1;
