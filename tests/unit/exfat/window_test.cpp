@@ -112,6 +112,22 @@ TEST_F(Window, ReadsCrossingAWindowEdgeAreExact) {
 
 ExtentTable walked, expected_runs;
 
+// The walk from `first` over `length` bytes and the walk by exact reads give
+// the same verdict and, also on failure, the same runs so far. The verdict
+// goes to `verdict`: 0 mapped, -1 failed.
+::testing::AssertionResult walks_agree(uint32_t first, uint64_t length, int& verdict) {
+  int want = reference::walk_direct(first, length, expected_runs);
+  if (want == 1) want = reference::runs_overlap(expected_runs) ? -1 : 0;
+  verdict = chain_to_extents(first, length, 0, walked);
+  if (verdict != want) return ::testing::AssertionFailure() << "verdict " << verdict << ", by exact reads " << want;
+  if (walked.count != expected_runs.count)
+    return ::testing::AssertionFailure() << walked.count << " runs, by exact reads " << expected_runs.count;
+  for (int32_t i = 0; i < walked.count; ++i)
+    if (walked.runs[i].start != expected_runs.runs[i].start || walked.runs[i].count != expected_runs.runs[i].count)
+      return ::testing::AssertionFailure() << "run " << i << " differs";
+  return ::testing::AssertionSuccess();
+}
+
 // Runs of a random FAT: mostly c -> c + 1 links, jumps forward and back,
 // links back into the chain (rings), bad and end marks, values past the
 // heap; the image cut at random inside the FAT, and bad areas that fail or
@@ -142,17 +158,9 @@ TEST(WindowWalk, EqualsTheWalkByExactReads) {
       uint32_t first = 2 + random() % count;
       uint64_t clusters = random() % 4 == 0 ? uint64_t(random()) << 20 : random() % 2 ? random() % 300 : random() % (2 * count);
       uint64_t length = clusters * 512 + random() % 512;
-      // The window's walk gives the same verdict and the same runs.
-      int want = reference::walk_direct(first, length, expected_runs);
-      if (want == 1) want = reference::runs_overlap(expected_runs) ? -1 : 0;
-      ASSERT_EQ(chain_to_extents(first, length, 0, walked), want) << round << " " << first << " " << length;
-      ++verdicts[want + 1];
-      // Also on failure: the table holds what was built so far, the same runs.
-      ASSERT_EQ(walked.count, expected_runs.count) << round << " " << first;
-      for (int32_t i = 0; i < walked.count; ++i) {
-        ASSERT_EQ(walked.runs[i].start, expected_runs.runs[i].start) << round << " " << i;
-        ASSERT_EQ(walked.runs[i].count, expected_runs.runs[i].count) << round << " " << i;
-      }
+      int verdict;
+      ASSERT_TRUE(walks_agree(first, length, verdict)) << round << " " << first << " " << length;
+      ++verdicts[verdict + 1];
     }
     set_bad_range({0, 0, false});
     close_volume();
@@ -229,15 +237,9 @@ TEST(WindowWalk, ScatteredChainsEqualTheWalkByExactReads) {
       uint32_t first = random() % 2 ? order[random() % order.size()] : 2 + random() % (entries - 2);
       uint64_t clusters = random() % 4 == 0 ? uint64_t(random()) << 12 : random() % (entries / 8);
       uint64_t length = clusters * 512 + random() % 512;
-      int want = reference::walk_direct(first, length, expected_runs);
-      if (want == 1) want = reference::runs_overlap(expected_runs) ? -1 : 0;
-      ASSERT_EQ(chain_to_extents(first, length, 0, walked), want) << round << " " << first << " " << length;
-      ++verdicts[want + 1];
-      ASSERT_EQ(walked.count, expected_runs.count) << round << " " << first;
-      for (int32_t i = 0; i < walked.count; ++i) {
-        ASSERT_EQ(walked.runs[i].start, expected_runs.runs[i].start) << round << " " << i;
-        ASSERT_EQ(walked.runs[i].count, expected_runs.runs[i].count) << round << " " << i;
-      }
+      int verdict;
+      ASSERT_TRUE(walks_agree(first, length, verdict)) << round << " " << first << " " << length;
+      ++verdicts[verdict + 1];
     }
     set_bad_range({0, 0, false});
     close_volume();
@@ -260,11 +262,9 @@ TEST(WindowWalk, ScatteredChainReadsEachFatBlockOnce) {
   ASSERT_EQ(chain_to_extents(order[0], uint64_t(order.size()) * 512, 0, walked), 0);
   reads = device_reads() - reads;
   EXPECT_GT(walked.count, 3900);  // pieces that follow each other on disk make one run
-  EXPECT_EQ(reference::walk_direct(order[0], uint64_t(order.size()) * 512, expected_runs), 1);
-  for (int32_t i = 0; i < walked.count; ++i) {
-    ASSERT_EQ(walked.runs[i].start, expected_runs.runs[i].start) << i;
-    ASSERT_EQ(walked.runs[i].count, expected_runs.runs[i].count) << i;
-  }
+  int verdict;
+  EXPECT_TRUE(walks_agree(order[0], uint64_t(order.size()) * 512, verdict));
+  EXPECT_EQ(verdict, 0);
   EXPECT_GT(reads, 0u) << "reads are not being counted";
   EXPECT_LE(reads, 2 * 40u + 20) << "FAT blocks read again at later jumps";
   close_volume();
