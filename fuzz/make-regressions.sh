@@ -7,36 +7,25 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$here/regressions/volume" "$here/regressions/cmdline"
 
-python3 - "$here/regressions/volume" <<'PY'
-import struct, sys, os
-out = sys.argv[1]
+python3 - "$here" "$here/regressions/volume" <<'PY'
+import os, random, sys
+sys.dont_write_bytecode = True  # no __pycache__ in the tree
+sys.path.insert(0, sys.argv[1])
+from exfat_image import Volume, END, BAD
+out = sys.argv[2]
 
 # 512-byte clusters, FAT at sector 8, heap at sector 16, root in cluster 2,
 # isos/ in cluster 3, isos/live.iso from cluster 4; 32 clusters.
 def volume(fat, live_length, cluster_count=32, isos_length=512):
-    img = bytearray(512 * 48)
-    img[3:11] = b"EXFAT   "
-    struct.pack_into("<IIIIII", img, 80, 8, 1, 16, cluster_count, 2, 0x1A2B3C4D)
-    img[108], img[109] = 9, 0
-    img[510:512] = b"\x55\xaa"
-    fat = {2: 0xFFFFFFFF, 3: 0xFFFFFFFF, **fat}
-    for c, v in fat.items():
-        struct.pack_into("<I", img, 8 * 512 + 4 * c, v)
-    def entry_set(at, name, first, length, flags, attr):
-        units = name.encode("utf-16-le")
-        img[at] = 0x85; img[at + 1] = 2; img[at + 4] = attr
-        img[at + 32] = 0xC0; img[at + 33] = flags; img[at + 35] = len(name)
-        struct.pack_into("<Q4xIQ", img, at + 40, length, first, length)
-        img[at + 64] = 0xC1; img[at + 66:at + 66 + len(units)] = units
-    def cluster(c): return (16 + c - 2) * 512
-    entry_set(cluster(2), "isos", 3, isos_length, 1, 0x10)
-    entry_set(cluster(3), "live.iso", 4, live_length, 1, 0x20)
-    return img
+    v = Volume(512 * 48, 9, fat_offset=8, heap_offset=16, cluster_count=cluster_count)
+    for c, value in {2: END, 3: END, **fat}.items(): v.fat(c, value)
+    v.entry_set(2, "isos", 3, isos_length, 1, 0x10)
+    v.entry_set(3, "live.iso", 4, live_length, 1, 0x20)
+    return v.img
 
 def write(name, img):
     open(os.path.join(out, name), "wb").write(img)
 
-END = 0xFFFFFFFF
 # a -> b -> c -> b, a file of 4 clusters: the walk's mark missed the repeat
 # and cluster 6 was mapped twice.
 write("chain-loop-a-b-c-b", volume({4: 6, 6: 5, 5: 6}, 4 * 512))
@@ -47,7 +36,7 @@ write("chain-lead-in-3-ring-3", volume({4: 5, 5: 6, 6: 7, 7: 8, 8: 9, 9: 7}, 8 *
 # through overlapping runs, it yielded live.iso.
 write("directory-over-a-loop", volume({3: 20, 20: 21, 21: 20, 4: END}, 512, isos_length=4 * 512))
 # ClusterCount 0xFFFFFFFD: the bad-cluster mark 0xFFFFFFF7 passed as a cluster.
-write("cluster-count-above-limit", volume({4: 0xFFFFFFF7}, 2 * 512, cluster_count=0xFFFFFFFD))
+write("cluster-count-above-limit", volume({4: BAD}, 2 * 512, cluster_count=0xFFFFFFFD))
 
 # isos/live.iso in 600 pieces of 8 clusters chained in shuffled order over
 # five blocks of 16384 FAT entries, free and bad clusters between them: the
@@ -55,30 +44,18 @@ write("cluster-count-above-limit", volume({4: 0xFFFFFFF7}, 2 * 512, cluster_coun
 # breaks. Larger than the fuzzer's inputs, so only replayed. The heap lies
 # past the image's end; the walk reads only the FAT.
 def scattered():
-    import random
     count = 5 * 16384
     heap = 8 + (count + 2) * 4 // 512 + 1
-    img = bytearray((heap + 2) * 512)
-    img[3:11] = b"EXFAT   "
-    struct.pack_into("<IIIIII", img, 80, 8, 1, heap, count, 2, 0x1A2B3C4D)
-    img[108], img[109] = 9, 0
-    img[510:512] = b"\x55\xaa"
-    def fat(c, v): struct.pack_into("<I", img, 8 * 512 + 4 * c, v)
-    for c in range(40000, 42000): fat(c, 0xFFFFFFF7)
+    v = Volume((heap + 2) * 512, 9, fat_offset=8, heap_offset=heap, cluster_count=count)
+    for c in range(40000, 42000): v.fat(c, BAD)
     pieces = [16 + 130 * k for k in range(600)]
     random.Random(16).shuffle(pieces)
     order = [p + i for p in pieces for i in range(8)]
-    for a, b in zip(order, order[1:] + [END]): fat(a, b)
-    fat(2, END); fat(3, END)
-    def entry_set(at, name, first, length, attr):
-        units = name.encode("utf-16-le")
-        img[at] = 0x85; img[at + 1] = 2; img[at + 4] = attr
-        img[at + 32] = 0xC0; img[at + 33] = 1; img[at + 35] = len(name)
-        struct.pack_into("<Q4xIQ", img, at + 40, length, first, length)
-        img[at + 64] = 0xC1; img[at + 66:at + 66 + len(units)] = units
-    entry_set(heap * 512, "isos", 3, 512, 0x10)
-    entry_set((heap + 1) * 512, "live.iso", order[0], len(order) * 512, 0x20)
-    return img
+    for a, b in zip(order, order[1:] + [END]): v.fat(a, b)
+    v.fat(2, END); v.fat(3, END)
+    v.entry_set(2, "isos", 3, 512, 1, 0x10)
+    v.entry_set(3, "live.iso", order[0], len(order) * 512, 1, 0x20)
+    return v.img
 write("chain-scattered-over-fat-blocks", scattered())
 PY
 

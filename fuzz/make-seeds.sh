@@ -58,50 +58,26 @@ real_volume mkfs-512-names 512 names
 
 # A volume built byte by byte: 512-byte clusters, FAT at sector 8, heap at
 # sector 16, root in cluster 2, isos/ in cluster 3, live.iso in 4 -> 6 -> 5.
-python3 - "$out/volume/built-chained" <<'PY'
-import struct, sys
-img = bytearray(512 * 32)
-img[3:11] = b"EXFAT   "
-struct.pack_into("<IIIIII", img, 80, 8, 1, 16, 16, 2, 0x1A2B3C4D)
-img[108], img[109] = 9, 0
-img[510:512] = b"\x55\xaa"
-def fat(c, v): struct.pack_into("<I", img, 8 * 512 + 4 * c, v)
-for c, v in {2: 0xFFFFFFFF, 3: 0xFFFFFFFF, 4: 6, 6: 5, 5: 0xFFFFFFFF}.items(): fat(c, v)
-def entry_set(at, name, first, length, flags, attr):
-    units = name.encode("utf-16-le")
-    img[at] = 0x85; img[at + 1] = 2; img[at + 4] = attr
-    img[at + 32] = 0xC0; img[at + 33] = flags; img[at + 35] = len(name)
-    struct.pack_into("<Q4xIQ", img, at + 40, length, first, length)
-    img[at + 64] = 0xC1; img[at + 66:at + 66 + len(units)] = units
-def cluster(c): return (16 + c - 2) * 512
-entry_set(cluster(2), "isos", 3, 512, 3, 0x10)
-entry_set(cluster(3), "live.iso", 4, 1300, 1, 0x20)
-open(sys.argv[1], "wb").write(img)
-PY
+python3 - "$here" "$out/volume" <<'PY'
+import sys
+sys.dont_write_bytecode = True  # no __pycache__ in the tree
+sys.path.insert(0, sys.argv[1])
+from exfat_image import Volume, END
+v = Volume(512 * 32, 9, fat_offset=8, heap_offset=16, cluster_count=16)
+for c, value in {2: END, 3: END, 4: 6, 6: 5, 5: END}.items(): v.fat(c, value)
+v.entry_set(2, "isos", 3, 512, 3, 0x10)
+v.entry_set(3, "live.iso", 4, 1300, 1, 0x20)
+open(sys.argv[2] + "/built-chained", "wb").write(v.img)
 
 # The same files on a volume of 4096-byte sectors (BytesPerSectorShift 12),
 # small enough for the fuzzer: 4 KiB clusters, FAT at sector 1, heap at
 # sector 2 (bytes 4096 and 8192). Real 4K-sector volumes from mkfs.exfat
 # start their FAT past 64 KiB, beyond what a seed keeps.
-python3 - "$out/volume/built-sector4k" <<'PY'
-import struct, sys
-img = bytearray(4096 * 8)
-img[3:11] = b"EXFAT   "
-struct.pack_into("<IIIIII", img, 80, 1, 1, 2, 6, 2, 0x1A2B3C4D)
-img[108], img[109] = 12, 0
-img[510:512] = b"\x55\xaa"
-def fat(c, v): struct.pack_into("<I", img, 4096 + 4 * c, v)
-for c, v in {2: 0xFFFFFFFF, 3: 0xFFFFFFFF, 4: 6, 6: 5, 5: 0xFFFFFFFF}.items(): fat(c, v)
-def entry_set(at, name, first, length, flags, attr):
-    units = name.encode("utf-16-le")
-    img[at] = 0x85; img[at + 1] = 2; img[at + 4] = attr
-    img[at + 32] = 0xC0; img[at + 33] = flags; img[at + 35] = len(name)
-    struct.pack_into("<Q4xIQ", img, at + 40, length, first, length)
-    img[at + 64] = 0xC1; img[at + 66:at + 66 + len(units)] = units
-def cluster(c): return (2 + c - 2) * 4096
-entry_set(cluster(2), "isos", 3, 4096, 3, 0x10)
-entry_set(cluster(3), "live.iso", 4, 9000, 1, 0x20)
-open(sys.argv[1], "wb").write(img)
+v = Volume(4096 * 8, 12, fat_offset=1, heap_offset=2, cluster_count=6)
+for c, value in {2: END, 3: END, 4: 6, 6: 5, 5: END}.items(): v.fat(c, value)
+v.entry_set(2, "isos", 3, 4096, 3, 0x10)
+v.entry_set(3, "live.iso", 4, 9000, 1, 0x20)
+open(sys.argv[2] + "/built-sector4k", "wb").write(v.img)
 PY
 
 printf 'BOOT_IMAGE=/vmlinuz ro quiet kelmo.uuid=1A2B-3C4D kelmo.iso=/isos/live.iso\n' > "$out/cmdline/plain"
