@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "exfat/chain.h"
@@ -128,6 +129,23 @@ ExtentTable walked, expected_runs;
   return ::testing::AssertionSuccess();
 }
 
+// Opens `v` with reads that fail or stop short over `bad`, then walks `walks`
+// times from the first cluster and length `pick` gives; each walk must agree
+// with the walk by exact reads. Counts the verdicts: [0] failed, [1] mapped.
+template <class Pick>
+void walks_agree_on(VolumeBuilder& v, BadRange bad, int walks, Pick pick, int verdicts[2]) {
+  ASSERT_EQ(v.open(), 0);
+  set_bad_range(bad);
+  for (int k = 0; k < walks; ++k) {
+    auto [first, length] = pick();
+    int verdict;
+    ASSERT_TRUE(walks_agree(first, length, verdict)) << first << " " << length;
+    ++verdicts[verdict + 1];
+  }
+  set_bad_range({0, 0, false});
+  close_volume();
+}
+
 // Runs of a random FAT: mostly c -> c + 1 links, jumps forward and back,
 // links back into the chain (rings), bad and end marks, values past the
 // heap; the image cut at random inside the FAT, and bad areas that fail or
@@ -152,18 +170,12 @@ TEST(WindowWalk, EqualsTheWalkByExactReads) {
       uint64_t at = 8 * 512 + random() % (fat_end - 8 * 512);
       bad = {at, at + 1 + random() % 5000, random() % 2 == 0};
     }
-    ASSERT_EQ(v.open(), 0);
-    set_bad_range(bad);
-    for (int k = 0; k < 20; ++k) {
+    auto pick = [&] {
       uint32_t first = 2 + random() % count;
       uint64_t clusters = random() % 4 == 0 ? uint64_t(random()) << 20 : random() % 2 ? random() % 300 : random() % (2 * count);
-      uint64_t length = clusters * 512 + random() % 512;
-      int verdict;
-      ASSERT_TRUE(walks_agree(first, length, verdict)) << round << " " << first << " " << length;
-      ++verdicts[verdict + 1];
-    }
-    set_bad_range({0, 0, false});
-    close_volume();
+      return std::pair{first, clusters * 512 + random() % 512};
+    };
+    ASSERT_NO_FATAL_FAILURE(walks_agree_on(v, bad, 20, pick, verdicts)) << round;
   }
   EXPECT_GT(verdicts[0], 300) << verdicts[1];
   EXPECT_GT(verdicts[1], 300) << verdicts[0];
@@ -231,18 +243,12 @@ TEST(WindowWalk, ScatteredChainsEqualTheWalkByExactReads) {
       uint64_t at = fat_start + random() % (fat_end - fat_start);
       bad = {at, at + 1 + random() % 200000, random() % 2 == 0};
     }
-    ASSERT_EQ(v.open(), 0);
-    set_bad_range(bad);
-    for (int k = 0; k < 12; ++k) {
+    auto pick = [&] {
       uint32_t first = random() % 2 ? order[random() % order.size()] : 2 + random() % (entries - 2);
       uint64_t clusters = random() % 4 == 0 ? uint64_t(random()) << 12 : random() % (entries / 8);
-      uint64_t length = clusters * 512 + random() % 512;
-      int verdict;
-      ASSERT_TRUE(walks_agree(first, length, verdict)) << round << " " << first << " " << length;
-      ++verdicts[verdict + 1];
-    }
-    set_bad_range({0, 0, false});
-    close_volume();
+      return std::pair{first, clusters * 512 + random() % 512};
+    };
+    ASSERT_NO_FATAL_FAILURE(walks_agree_on(v, bad, 12, pick, verdicts)) << round;
   }
   EXPECT_GT(verdicts[0], 40) << verdicts[1];
   EXPECT_GT(verdicts[1], 40) << verdicts[0];
