@@ -223,6 +223,23 @@ stick_runs() {
 }
 runs_of() { sed -n '1s/.*trechos=\([0-9]*\)$/\1/p' "$1"; }
 
+# append_interleaved SOURCE TARGET FILLER: writes SOURCE to TARGET 64 KiB at
+# a time, appending 64 KiB of zeros to FILLER after each piece; on a mounted
+# exFAT each append takes the next free clusters, so TARGET's chain jumps
+# over FILLER's.
+append_interleaved() {
+  local source=$1 target=$2 filler=$3 chunk=65536 total i=0
+  total=$(stat -c %s "$source")
+  : >"$target"
+  while ((i * chunk < total)); do
+    dd if="$source" bs=$chunk skip=$i count=1 status=none >>"$target"
+    sync "$target"
+    head -c $chunk /dev/zero >>"$filler"
+    sync "$filler"
+    i=$((i + 1))
+  done
+}
+
 # build_stick WORK: WORK/stick.img, a 64 MiB disk with one exFAT partition
 # (serial 1A2B-3C4D) holding
 #   /isos/kelmo.iso              ISO A, written in one go (one run)
@@ -276,17 +293,7 @@ build_stick() {
   sync "$mnt/isos/kelmo.iso"
   # Alternate 64 KiB of the ISO with 64 KiB of filler: each append takes the
   # next free clusters, so the ISO's chain jumps over the filler's.
-  local chunk=65536 total i=0
-  total=$(stat -c %s "$work/b.iso")
-  local target="$mnt/Kelmo ISOs/kelmo live.iso"
-  : >"$target"
-  while ((i * chunk < total)); do
-    dd if="$work/b.iso" bs=$chunk skip=$i count=1 status=none >>"$target"
-    sync "$target"
-    head -c $chunk /dev/zero >>"$mnt/isos/filler.bin"
-    sync "$mnt/isos/filler.bin"
-    i=$((i + 1))
-  done
+  append_interleaved "$work/b.iso" "$mnt/Kelmo ISOs/kelmo live.iso" "$mnt/isos/filler.bin"
   mkdir -p "$mnt/Imagens ISO"
   cp "$work/c.iso" "$mnt/Imagens ISO/Instalação.iso"
   fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
@@ -370,16 +377,7 @@ build_stick4k() {
   fuse_daemon "$LOOP_DEV" "$mnt" "$work/exfat-fuse-4k.log" || die "$FUSE_ERROR"
   mkdir -p "$mnt/isos"
   # 64 KiB of ISO, then 64 KiB of filler: two clusters each, alternating.
-  local chunk=65536 total i=0 target=$mnt/isos/kelmo-4k.iso
-  total=$(stat -c %s "$work/c4k.iso")
-  : >"$target"
-  while ((i * chunk < total)); do
-    dd if="$work/c4k.iso" bs=$chunk skip=$i count=1 status=none >>"$target"
-    sync "$target"
-    head -c $chunk /dev/zero >>"$mnt/isos/filler.bin"
-    sync "$mnt/isos/filler.bin"
-    i=$((i + 1))
-  done
+  append_interleaved "$work/c4k.iso" "$mnt/isos/kelmo-4k.iso" "$mnt/isos/filler.bin"
   fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse-4k.log")"
   loop_detach "$LOOP_DEV"
   LOOP_DEV=
