@@ -91,17 +91,24 @@ check_mapping() {
   [ "$got" = "$part " ] || problem "device built on '$got', want $part"
   got=$(sha256sum <"$NODE" | cut -d' ' -f1)
   [ "$got" = "$sha" ] || problem "device sha256 $got, ISO $sha"
-  if mount -t iso9660 -o ro "$NODE" /mnt 2>/tmp/mount; then
+  check_iso_files "$NODE" "$readme" "$data"
+  note "$dm over $part, $size bytes"
+}
+
+# check_iso_files DEVICE README_SHA DATA_SHA: DEVICE mounts as ISO 9660 and
+# holds the ISO's two files.
+check_iso_files() {
+  local got
+  if mount -t iso9660 -o ro "$1" /mnt 2>/tmp/mount; then
     got=$(sha256sum </mnt/README.TXT | cut -d' ' -f1)
-    [ "$got" = "$readme" ] || problem "README.TXT sha256 $got, want $readme"
+    [ "$got" = "$2" ] || problem "README.TXT sha256 $got, want $2"
     got=$(sha256sum </mnt/DATA.BIN | cut -d' ' -f1)
-    [ "$got" = "$data" ] || problem "DATA.BIN sha256 $got, want $data"
-    note "README.TXT: $(head -n1 /mnt/README.TXT)"
+    [ "$got" = "$3" ] || problem "DATA.BIN sha256 $got, want $3"
+    note "$1: README.TXT: $(head -n1 /mnt/README.TXT)"
     umount /mnt
   else
-    problem "mount -t iso9660: $(cat /tmp/mount)"
+    problem "mount -t iso9660 of $1: $(cat /tmp/mount)"
   fi
-  note "$dm over $part, $size bytes"
 }
 
 # Paths that fail before the device mapper is touched.
@@ -347,16 +354,7 @@ boot_sect4k() {
     if losetup -r /dev/loop0 "$NODE" 2>/tmp/losetup; then
       got=$(cat /sys/block/loop0/queue/logical_block_size)
       [ "$got" = 512 ] || note "loop0 has $got-byte blocks"
-      if mount -t iso9660 -o ro /dev/loop0 /mnt 2>/tmp/mount; then
-        got=$(sha256sum </mnt/README.TXT | cut -d' ' -f1)
-        [ "$got" = "$C_README_SHA" ] || problem "README.TXT sha256 $got, want $C_README_SHA"
-        got=$(sha256sum </mnt/DATA.BIN | cut -d' ' -f1)
-        [ "$got" = "$C_DATA_SHA" ] || problem "DATA.BIN sha256 $got, want $C_DATA_SHA"
-        note "through loop0: README.TXT: $(head -n1 /mnt/README.TXT)"
-        umount /mnt
-      else
-        problem "mount -t iso9660 of loop0 over $NODE: $(cat /tmp/mount)"
-      fi
+      check_iso_files /dev/loop0 "$C_README_SHA" "$C_DATA_SHA"
       losetup -d /dev/loop0
     else
       problem "losetup $NODE: $(cat /tmp/losetup)"
