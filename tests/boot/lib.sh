@@ -223,18 +223,18 @@ stick_runs() {
 }
 runs_of() { sed -n '1s/.*trechos=\([0-9]*\)$/\1/p' "$1"; }
 
-# append_interleaved SOURCE TARGET FILLER: writes SOURCE to TARGET 64 KiB at
-# a time, appending 64 KiB of zeros to FILLER after each piece; on a mounted
-# exFAT each append takes the next free clusters, so TARGET's chain jumps
-# over FILLER's.
+# append_interleaved SOURCE TARGET FILLER [PIECE]: writes SOURCE to TARGET
+# PIECE bytes (64 KiB) at a time, appending 64 KiB of zeros to FILLER after
+# each piece; on a mounted exFAT each append takes the next free clusters, so
+# TARGET's chain jumps over FILLER's.
 append_interleaved() {
-  local source=$1 target=$2 filler=$3 chunk=65536 total i=0
+  local source=$1 target=$2 filler=$3 chunk=${4:-65536} total i=0
   total=$(stat -c %s "$source")
   : >"$target"
   while ((i * chunk < total)); do
     dd if="$source" bs=$chunk skip=$i count=1 status=none >>"$target"
     sync "$target"
-    head -c $chunk /dev/zero >>"$filler"
+    head -c 65536 /dev/zero >>"$filler"
     sync "$filler"
     i=$((i + 1))
   done

@@ -276,17 +276,8 @@ fuse_daemon "$part" "$mnt" "$WORK/exfat-fuse.log" || die "$FUSE_ERROR"
 # Each ISO in 1 MiB pieces, a piece of filler after each: the ISO's clusters
 # are scattered.
 scatter() {
-  local src=$1 dst=$2 filler=$3 chunk=1048576 total i=0
-  total=$(stat -c %s "$src")
-  mkdir -p "$(dirname "$dst")"
-  : >"$dst"
-  while ((i * chunk < total)); do
-    dd if="$src" bs=$chunk skip=$i count=1 status=none >>"$dst"
-    sync "$dst"
-    head -c 65536 /dev/zero >>"$filler"
-    sync "$filler"
-    i=$((i + 1))
-  done
+  mkdir -p "$(dirname "$2")"
+  append_interleaved "$1" "$2" "$3" 1048576
 }
 scatter "$WORK/debian.iso" "$mnt$DEBIAN_PATH" "$mnt/filler-1.bin"
 ((demo)) || scatter "$WORK/dracut.iso" "$mnt$DRACUT_PATH" "$mnt/filler-2.bin"
