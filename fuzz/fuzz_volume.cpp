@@ -20,6 +20,7 @@
 #include "exfat/dir.h"
 #include "exfat/format.h"
 #include "exfat/volume.h"
+#include "exfat/window.h"
 #include "support/reference_walk.h"
 
 static int g_memory_file = -1;
