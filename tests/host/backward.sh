@@ -17,31 +17,12 @@ BIN=$(realpath "$1")
 RUNS=$(dirname "$0")/../boot/exfat_runs.py
 unset KELMO_MAP_OFFSET
 
-skip() {
-  if [[ -n ${KELMO_NO_SKIP-} ]]; then
-    echo "not ok - $1 (KELMO_NO_SKIP is set: no skipping)"
-    exit 1
-  fi
-  echo "skip - $1"
-  exit 77
-}
-[[ $EUID -eq 0 ]] || skip "needs root for a loop device and a FUSE mount"
-for tool in mkfs.exfat mount.exfat-fuse losetup blockdev strace python3; do
-  command -v "$tool" >/dev/null || skip "$tool not installed"
-done
-
-# shellcheck source=../lib/results.sh
-source "$(dirname "$0")/../lib/results.sh"
-# shellcheck source=../lib/images.sh
-source "$(dirname "$0")/../lib/images.sh"
+HOST_TOOLS="mkfs.exfat mount.exfat-fuse losetup blockdev strace python3"
+# shellcheck source=prelude.sh
+source "$(dirname "$0")/prelude.sh"
 # shellcheck source=../lib/backward.sh
 source "$(dirname "$0")/../lib/backward.sh"
-T=$(mktemp -d)
-TMP_PATHS+=("$T")
-SUMMARY_REQUIRED=1
 LOOP=""
-# shellcheck source=program.sh
-source "$(dirname "$0")/program.sh"
 
 # Entries in a 64 KiB block of the FAT, and the jumps back past the block
 # before their own after which the walk takes to its index.
