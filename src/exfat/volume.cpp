@@ -8,9 +8,11 @@
 #include <cstring>
 
 #include "exfat/format.h"
-#include "exfat/window.h"
 
 VolumeGeometry g_volume = {-1, 0, 0, 0, 0, 0, 0, 0};
+static uint32_t g_opens;
+
+uint32_t volume_opens() { return g_opens; }
 
 int read_at(uint64_t position, void* buffer, uint64_t length) {
   uint64_t at = position + g_volume.base_offset;
@@ -68,7 +70,7 @@ static int reject() {
 }
 
 int volume_open(const char* path, const char* serial, uint64_t base_offset) {
-  windows_reset();
+  ++g_opens;
   g_volume.device = open(path, O_RDONLY | O_CLOEXEC);
   if (g_volume.device < 0) {
     g_volume.device = -1;

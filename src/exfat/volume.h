@@ -31,8 +31,12 @@ bool valid_boot_sector(const uint8_t* boot);
 // valid and, if `serial` is not null, its serial text ("1A2B-3C4D") equals
 // `serial` without regard to ASCII case. On success the device stays open
 // and g_volume is filled, its offsets and cluster shift counted in 512-byte
-// sectors; on failure no device is open. The read windows start empty.
+// sectors; on failure no device is open.
 int volume_open(const char* path, const char* serial, uint64_t base_offset);
+
+// How many times volume_open has been called: what was read before the
+// last call belongs to another volume, or to another offset.
+uint32_t volume_opens();
 
 // Writes the "%04X-%04X" text of a VolumeSerialNumber into `out` (10 bytes).
 void format_serial(uint32_t serial, char out[10]);

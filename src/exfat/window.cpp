@@ -28,8 +28,12 @@ static ReadWindow g_windows[2] = {{0, 0, 0, 0, kFatWindowSize, g_fat_bytes},  //
 static constexpr uint64_t kAdviseBlock = 1 << 20;
 static constexpr uint32_t kAdviseAfterJumps = 8;
 static uint64_t g_advised[256];
+static uint32_t g_filled_for;  // volume_opens() when the windows were last emptied
 
-void windows_reset() {
+// What the windows hold belongs to the volume opened before.
+static void empty_after_open() {
+  if (g_filled_for == volume_opens()) return;
+  g_filled_for = volume_opens();
   for (ReadWindow& window : g_windows) window.asked = window.jumps = 0;
   for (uint64_t& block : g_advised) block = 0;
 }
@@ -55,6 +59,7 @@ static void fill(ReadWindow& window, uint64_t start, uint32_t size) {
 }
 
 const uint8_t* window_bytes(Window which, uint64_t position, uint32_t length, uint32_t& held) {
+  empty_after_open();
   ReadWindow& window = g_windows[int(which)];
   uint64_t offset = position - window.start;
   if (window.asked != 0 && position >= window.start && offset < window.length &&

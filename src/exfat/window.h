@@ -19,16 +19,13 @@ constexpr uint32_t kDirectoryWindowSize = 65536;
 
 enum class Window { fat, directory };
 
-// Empties both windows and the table of advised blocks: what they hold
-// belongs to the volume opened before. volume_open calls it.
-void windows_reset();
-
 // Where the window of `which` holds `length` bytes at `position`: their
 // address in it, and in `held` how many bytes from `position` on it holds
 // (at least `length`). The window is filled if need be. Null where only an
 // exact read may decide: bytes the device did not give (a short or failed
 // read at its end) or more than a window. The address is good until the
-// next call for the same window or volume_open.
+// next call for the same window or volume_open. The windows and the table
+// of advised blocks start empty at each volume_open.
 const uint8_t* window_bytes(Window which, uint64_t position, uint32_t length, uint32_t& held);
 
 // The same result as read_at(position, buffer, length), served from the
