@@ -50,7 +50,7 @@ static constexpr size_t kNodeSize = sizeof "/dev/mapper/" + DM_NAME_LEN;
 size_t dm_buffer_size(int32_t n) { return size_t(n) * (sizeof(dm_target_spec) + kParams) + kHeader + kParams; }
 
 static void set_header(uint8_t* buffer, uint32_t data_size, uint32_t data_start, uint32_t flags,
-                       const char* name = kDeviceName) {
+                       const char* name) {
   dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
   memset(io, 0, kHeader);
   io->version[0] = 4;
@@ -60,11 +60,11 @@ static void set_header(uint8_t* buffer, uint32_t data_size, uint32_t data_start,
   snprintf(io->name, sizeof io->name, "%s", name);
 }
 
-uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length, uint32_t block_size,
-                       uint32_t major_number, uint32_t minor_number) {
+uint32_t dm_fill_table(uint8_t* buffer, const char* name, bool read_only, int32_t n, const Extent* runs,
+                       uint64_t data_length, uint32_t block_size, uint32_t major_number, uint32_t minor_number) {
   size_t size = dm_buffer_size(n);
   memset(buffer, 0, size);
-  set_header(buffer, uint32_t(size), kHeader, DM_READONLY_FLAG);
+  set_header(buffer, uint32_t(size), kHeader, read_only ? DM_READONLY_FLAG : 0, name);
   char device[32];
   snprintf(device, sizeof device, "%u:%u", major_number, minor_number);
 
@@ -102,15 +102,11 @@ uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t 
 
 uint32_t dm_fill_partition_table(uint8_t* buffer, uint64_t sectors, uint32_t major_number, uint32_t minor_number,
                                  bool read_only) {
-  // The table of a file filling the partition from its first sector, renamed.
+  // The table of a file filling the partition from its first sector. Whole
+  // 512-byte sectors are whole blocks of any disk: the partition is.
   Extent whole = {0, sectors};
-  // Whole 512-byte sectors are whole blocks of any disk: the partition is.
-  uint32_t targets =
-      dm_fill_table(buffer, 1, &whole, sectors * kDmSectorSize, kDmSectorSize, major_number, minor_number);
-  dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
-  io->flags = read_only ? DM_READONLY_FLAG : 0;
-  snprintf(io->name, sizeof io->name, "%s", kPartitionDeviceName);
-  return targets;
+  return dm_fill_table(buffer, kPartitionDeviceName, read_only, 1, &whole, sectors * kDmSectorSize, kDmSectorSize,
+                       major_number, minor_number);
 }
 
 // Every line of the kelmo-usb stage names it, so that it is never read as
@@ -190,7 +186,7 @@ int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_
     report("sem memória para a tabela do device-mapper");
     return -1;
   }
-  dm_fill_table(buffer, n, runs, data_length, block_size, major_number, minor_number);
+  dm_fill_table(buffer, kDeviceName, true, n, runs, data_length, block_size, major_number, minor_number);
   char node[kNodeSize];
   int result = create_device(buffer, "", 0400, node);
   if (result == 0) fprintf(stderr, "kelmo-map: ISO -> %s (%d trecho%s)\n", node, n, n > 1 ? "s" : "");

@@ -17,18 +17,20 @@ constexpr const char* kPartitionDeviceName = "kelmo-usb";
 size_t dm_buffer_size(int32_t n);
 
 // Fills the table-load request in `buffer` (dm_buffer_size(n) bytes, zeroed
-// here): one read-only `linear` target per run, laid back to back from
-// sector 0 and cut at `data_length` rounded up to whole blocks of
-// `block_size` bytes (the partition's logical block size: a power of two
-// from 512; anything else counts as 512), or at the end of the runs if that
-// comes first. Returns the number of targets written.
-uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length, uint32_t block_size,
-                       uint32_t major, uint32_t minor);
+// here) for the device `name` (cut to the request's 127 bytes), read-only
+// when `read_only`: one `linear` target per run over the partition
+// `major`:`minor`, laid back to back from sector 0 and cut at `data_length`
+// rounded up to whole blocks of `block_size` bytes (the partition's logical
+// block size: a power of two from 512; anything else counts as 512), or at
+// the end of the runs if that comes first. Returns the number of targets
+// written.
+uint32_t dm_fill_table(uint8_t* buffer, const char* name, bool read_only, int32_t n, const Extent* runs,
+                       uint64_t data_length, uint32_t block_size, uint32_t major, uint32_t minor);
 
-// Fills the table-load request for kelmo-usb in `buffer` (dm_buffer_size(1)
-// bytes): one `linear` target of `sectors` sectors (below 2^55) from sector 0
-// of the partition `major`:`minor`, read-only only when `read_only`. Returns
-// the number of targets written: 1, or 0 for an empty partition.
+// The request for kelmo-usb in `buffer` (dm_buffer_size(1) bytes): one
+// `linear` target of `sectors` sectors (below 2^55) from sector 0 of the
+// partition `major`:`minor`, read-only only when `read_only`. Returns the
+// number of targets written: 1, or 0 for an empty partition.
 uint32_t dm_fill_partition_table(uint8_t* buffer, uint64_t sectors, uint32_t major, uint32_t minor,
                                  bool read_only);
 

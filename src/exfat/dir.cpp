@@ -5,6 +5,7 @@
 
 #include "exfat/format.h"
 #include "exfat/volume.h"
+#include "exfat/window.h"
 
 static ExtentTable g_dir_extents;  // reused for every directory
 

@@ -10,36 +10,9 @@
 #include "exfat/format.h"
 
 VolumeGeometry g_volume = {-1, 0, 0, 0, 0, 0, 0, 0};
+static uint32_t g_opens;
 
-struct ReadWindow {
-  uint64_t start;     // volume position of bytes[0], a multiple of kFirstFill
-  uint32_t asked;     // bytes the last fill asked for; 0: none since the volume opened
-  uint32_t length;    // bytes it got: bytes[] holds [start, start + length)
-  uint32_t jumps;     // fills that did not follow on from the one before
-  uint32_t capacity;  // size of bytes[], a power of two
-  uint8_t* bytes;
-};
-
-static uint8_t g_fat_bytes[kFatWindowSize];
-static uint8_t g_directory_bytes[kDirectoryWindowSize];
-static ReadWindow g_windows[2] = {{0, 0, 0, 0, kFatWindowSize, g_fat_bytes},  // Window::fat
-                                  {0, 0, 0, 0, kDirectoryWindowSize, g_directory_bytes}};
-
-// Read-ahead hints go to the kernel a 1 MiB block at a time; a block once
-// advised is remembered (block number + 1, direct-mapped) so it is not asked
-// for again at every jump into it.
-static constexpr uint64_t kAdviseBlock = 1 << 20;
-static constexpr uint32_t kAdviseAfterJumps = 8;
-static uint64_t g_advised[256];
-
-static void advise(uint64_t block) {
-  uint64_t& slot = g_advised[block % 256];
-  if (slot == block + 1) return;
-  slot = block + 1;
-  uint64_t at = block * kAdviseBlock + g_volume.base_offset;
-  if (at < block * kAdviseBlock || at > uint64_t(INT64_MAX) - kAdviseBlock) return;
-  posix_fadvise(g_volume.device, off_t(at), off_t(kAdviseBlock), POSIX_FADV_WILLNEED);
-}
+uint32_t volume_opens() { return g_opens; }
 
 int read_at(uint64_t position, void* buffer, uint64_t length) {
   uint64_t at = position + g_volume.base_offset;
@@ -47,58 +20,6 @@ int read_at(uint64_t position, void* buffer, uint64_t length) {
   if (at > uint64_t(INT64_MAX)) return -1;
   ssize_t got = pread(g_volume.device, buffer, length, off_t(at));
   return got >= 0 && uint64_t(got) == length ? 0 : -1;
-}
-
-// Fills `window` at `start` with `size` bytes, or as many as the device gives.
-static void fill(ReadWindow& window, uint64_t start, uint32_t size) {
-  window.start = start;
-  window.asked = size;
-  window.length = 0;
-  uint64_t at = start + g_volume.base_offset;
-  if (at < start || at > uint64_t(INT64_MAX) - size) return;
-  ssize_t got = pread(g_volume.device, window.bytes, size, off_t(at));
-  window.length = got > 0 ? uint32_t(got) : 0;
-}
-
-const uint8_t* window_bytes(Window which, uint64_t position, uint32_t length, uint32_t& held) {
-  ReadWindow& window = g_windows[int(which)];
-  uint64_t offset = position - window.start;
-  if (window.asked != 0 && position >= window.start && offset < window.length &&
-      length <= window.length - offset) {
-    held = uint32_t(window.length - offset);
-    return window.bytes + offset;
-  }
-  uint64_t start = position & ~uint64_t(kFirstFill - 1);
-  uint64_t need = position - start + length;
-  if (need > window.capacity) return nullptr;
-  // Asked for already and not given: the device ends there, or failed.
-  if (window.asked != 0 && position >= window.start && offset + length <= window.asked) return nullptr;
-
-  uint64_t end = window.start + window.asked;
-  bool forward = window.asked != 0 && start >= end && start - end < window.asked;
-  uint32_t size = forward ? window.asked * 2 : kFirstFill;
-  while (size < need) size *= 2;
-  if (size > window.capacity) size = window.capacity;
-  if (!forward) ++window.jumps;
-  // The hint goes first, so that the read waits on the larger one.
-  if (forward && size >= kDirectoryWindowSize) {
-    advise(start / kAdviseBlock);
-    advise(start / kAdviseBlock + 1);
-  } else if (window.jumps > kAdviseAfterJumps) {
-    advise(start / kAdviseBlock);
-  }
-  fill(window, start, size);
-  if (need > window.length) return nullptr;
-  held = uint32_t(window.length - (position - start));
-  return window.bytes + (position - start);
-}
-
-int read_windowed(Window which, uint64_t position, void* buffer, uint32_t length) {
-  uint32_t held;
-  const uint8_t* bytes = window_bytes(which, position, length, held);
-  if (!bytes) return read_at(position, buffer, length);
-  memcpy(buffer, bytes, length);
-  return 0;
 }
 
 void format_serial(uint32_t serial, char out[10]) {
@@ -113,6 +34,35 @@ static bool same_text_ignoring_case(const char* a, const char* b) {
   return *a == *b;
 }
 
+bool valid_boot_sector(const uint8_t* boot) {
+  if (memcmp(boot + kFileSystemName, "EXFAT   ", 8) != 0) return false;
+  uint32_t sector_shift = boot[kBytesPerSectorShift];
+  if (sector_shift < kMinSectorShift || sector_shift > kMaxSectorShift) return false;
+  if (sector_shift + boot[kSectorsPerClusterShift] > kMaxClusterSizeShift) return false;
+  // Above the format's limit the FAT marks (kFatBadCluster, kFatEndOfChain)
+  // would pass as cluster numbers, and cluster_count + 2 would wrap.
+  return le32(boot + kClusterCount) <= kMaxClusterCount;
+}
+
+static bool serial_matches(const uint8_t* boot, const char* serial) {
+  char text[10];
+  format_serial(le32(boot + kVolumeSerialNumber), text);
+  return same_text_ignoring_case(serial, text);
+}
+
+// The geometry of the volume whose valid boot sector is `boot`. The boot
+// sector counts the volume's own sectors; from here on everything counts
+// 512-byte ones. A 4096-byte-sector offset may exceed 32 bits.
+static void read_geometry(const uint8_t* boot) {
+  uint32_t scale = boot[kBytesPerSectorShift] - kMinSectorShift;
+  g_volume.fat_offset = uint64_t(le32(boot + kFatOffset)) << scale;
+  g_volume.heap_offset = uint64_t(le32(boot + kClusterHeapOffset)) << scale;
+  g_volume.cluster_count = le32(boot + kClusterCount);
+  g_volume.root_cluster = le32(boot + kFirstClusterOfRootDirectory);
+  g_volume.cluster_shift = boot[kSectorsPerClusterShift] + scale;
+  g_volume.cluster_size = uint32_t(kSectorSize) << g_volume.cluster_shift;
+}
+
 static int reject() {
   close(g_volume.device);
   g_volume.device = -1;
@@ -120,9 +70,7 @@ static int reject() {
 }
 
 int volume_open(const char* path, const char* serial, uint64_t base_offset) {
-  // What the windows hold belongs to the volume opened before.
-  for (ReadWindow& window : g_windows) window.asked = window.jumps = 0;
-  for (uint64_t& block : g_advised) block = 0;
+  ++g_opens;
   g_volume.device = open(path, O_RDONLY | O_CLOEXEC);
   if (g_volume.device < 0) {
     g_volume.device = -1;
@@ -130,31 +78,8 @@ int volume_open(const char* path, const char* serial, uint64_t base_offset) {
   }
   g_volume.base_offset = base_offset;
   uint8_t boot[kSectorSize];
-  if (read_at(0, boot, sizeof boot) != 0) return reject();
-  if (memcmp(boot + kFileSystemName, "EXFAT   ", 8) != 0) return reject();
-  char text[10];
-  format_serial(le32(boot + kVolumeSerialNumber), text);
-  if (serial && !same_text_ignoring_case(serial, text)) return reject();
-
-  g_volume.fat_offset = le32(boot + kFatOffset);
-  g_volume.heap_offset = le32(boot + kClusterHeapOffset);
-  g_volume.cluster_count = le32(boot + kClusterCount);
-  g_volume.root_cluster = le32(boot + kFirstClusterOfRootDirectory);
-  g_volume.cluster_shift = boot[kSectorsPerClusterShift];
-  uint32_t sector_shift = boot[kBytesPerSectorShift];
-  if (sector_shift < kMinSectorShift || sector_shift > kMaxSectorShift ||
-      sector_shift + g_volume.cluster_shift > kMaxClusterSizeShift)
-    return reject();
-  // The boot sector counts the volume's own sectors; from here on everything
-  // counts 512-byte ones. A 4096-byte-sector offset may exceed 32 bits.
-  uint32_t scale = sector_shift - kMinSectorShift;
-  g_volume.fat_offset <<= scale;
-  g_volume.heap_offset <<= scale;
-  g_volume.cluster_shift += scale;
-  // Above the format's limit the FAT marks (kFatBadCluster, kFatEndOfChain)
-  // would pass as cluster numbers, and cluster_count + 2 would wrap.
-  if (g_volume.cluster_count > kMaxClusterCount) return reject();
-
-  g_volume.cluster_size = uint32_t(kSectorSize) << g_volume.cluster_shift;
+  if (read_at(0, boot, sizeof boot) != 0 || !valid_boot_sector(boot)) return reject();
+  if (serial && !serial_matches(boot, serial)) return reject();
+  read_geometry(boot);
   return 0;
 }

@@ -20,7 +20,6 @@
 #include "dm/dm.h"
 #include "exfat/chain.h"
 #include "exfat/dir.h"
-#include "exfat/volume.h"
 #include "main/show_runs.h"
 #include "report/report.h"
 #include "scan/scan.h"
@@ -64,7 +63,7 @@ static int boot_run() {
   // The ISO is live: a failure here has its own line, and must not make an
   // initramfs give up a working ISO.
   if (g_stick != StickAccess::none)
-    map_partition(g_volume.device, g_partition.major, g_partition.minor, g_stick == StickAccess::read_only);
+    map_partition(g_partition.device, g_partition.major, g_partition.minor, g_stick == StickAccess::read_only);
   return 0;
 }
 

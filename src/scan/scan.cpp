@@ -57,11 +57,12 @@ static int scan_once(const char* serial, Partition& found) {
     }
     if (volume_open(node, serial, 0) != 0) continue;
     snprintf(found.node, sizeof found.node, "%s", node);
+    found.device = g_volume.device;
     found.major = major(st.st_rdev);
     found.minor = minor(st.st_rdev);
     // The device mapper sizes its targets in this disk's blocks.
     int block_size = 0;
-    bool known = ioctl(g_volume.device, BLKSSZGET, &block_size) == 0 && block_size > 0;
+    bool known = ioctl(found.device, BLKSSZGET, &block_size) == 0 && block_size > 0;
     found.block_size = known ? uint32_t(block_size) : kUnknownBlockSize;
     result = 0;
     break;
@@ -72,6 +73,7 @@ static int scan_once(const char* serial, Partition& found) {
 
 int find_partition(const char* serial, Partition& found) {
   found.node[0] = '\0';
+  found.device = -1;
   for (int pass = 0; pass < kPasses; ++pass) {
     if (scan_once(serial, found) == 0) return 0;
     usleep(kPause);  // the stick may still be coming up

@@ -5,7 +5,8 @@
 # files, one of the longest 255 units), found by `kelmo-map --test` with the
 # path written in UTF-8; the bytes at the printed runs must equal the files.
 #   names.sh PATH_TO_KELMO_MAP
-# Needs root (loop device, FUSE mount); exits 77 (skip) without it.
+# Needs root (loop device, FUSE mount); exits 77 (skip) without it or a tool,
+# or 1 when KELMO_NO_SKIP is set.
 set -euo pipefail
 # Paths are bytes here; tr swaps ASCII letters only.
 export LC_ALL=C
@@ -13,24 +14,10 @@ export LC_ALL=C
 BIN=$(realpath "$1")
 unset KELMO_MAP_OFFSET
 
-if [[ $EUID -ne 0 ]]; then
-  echo "skip - needs root for a loop device and a FUSE mount"
-  exit 77
-fi
-for tool in mkfs.exfat mount.exfat-fuse losetup blockdev; do
-  command -v "$tool" >/dev/null || { echo "skip - $tool not installed"; exit 77; }
-done
-
-# shellcheck source=../lib/results.sh
-source "$(dirname "$0")/../lib/results.sh"
-# shellcheck source=../lib/images.sh
-source "$(dirname "$0")/../lib/images.sh"
-T=$(mktemp -d)
-TMP_PATHS+=("$T")
-SUMMARY_REQUIRED=1
+HOST_TOOLS="mkfs.exfat mount.exfat-fuse losetup blockdev"
+# shellcheck source=prelude.sh
+source "$(dirname "$0")/prelude.sh"
 LOOP=""
-# shellcheck source=program.sh
-source "$(dirname "$0")/program.sh"
 
 same_bytes() { assemble "$LOOP" 0 "$T/assembled" && cmp -s "$T/assembled" "$1"; }
 

@@ -34,7 +34,7 @@ struct Target {
 std::vector<uint8_t> build(const std::vector<Extent>& runs, uint64_t data_length, uint32_t& targets,
                            uint32_t block_size = 512) {
   std::vector<uint8_t> buffer(dm_buffer_size(int32_t(runs.size())), 0xA5);  // junk the fill must clear
-  targets = dm_fill_table(buffer.data(), int32_t(runs.size()), runs.data(), data_length, block_size, 8, 17);
+  targets = dm_fill_table(buffer.data(), "kelmo-iso", true, int32_t(runs.size()), runs.data(), data_length, block_size, 8, 17);
   return buffer;
 }
 
@@ -96,7 +96,7 @@ TEST(DmTable, RecordsAreAlignedAndSizedByTheirText) {
   for (const Case& c : cases) {
     std::vector<Extent> runs = {{c.start, 1}, {7, 1}};
     std::vector<uint8_t> b(dm_buffer_size(2), 0xA5);
-    ASSERT_EQ(dm_fill_table(b.data(), 2, runs.data(), 2 * 512, 512, c.major, c.minor), 2u);
+    ASSERT_EQ(dm_fill_table(b.data(), "kelmo-iso", true, 2, runs.data(), 2 * 512, 512, c.major, c.minor), 2u);
     std::vector<Target> t = records(b, 2);
     EXPECT_EQ(t[0].params, c.params);
     EXPECT_EQ(t[0].next, c.next) << c.params;
@@ -222,6 +222,34 @@ TEST(DmPartitionTableSize, LargestAndEmptyPartitions) {
   std::vector<uint8_t> e(dm_buffer_size(1), 0xA5);
   EXPECT_EQ(dm_fill_partition_table(e.data(), 0, 8, 17, true), 0u);
   expect_header(e, 0, "kelmo-usb", 1);
+}
+
+// Any device: the header carries the name given, cut to the request's
+// 127 bytes, and the read-only flag only when asked for; the targets are
+// the same whatever the name.
+TEST(DmTableDevice, NameAndAccessAsGiven) {
+  struct Case {
+    std::string name;
+    bool read_only;
+    uint32_t flags;
+    std::string stored;
+  };
+  const Case cases[] = {
+      {"kelmo-iso", true, 1, "kelmo-iso"},
+      {"kelmo-other", false, 0, "kelmo-other"},
+      {std::string(127, 'n'), true, 1, std::string(127, 'n')},
+      {std::string(200, 'm'), false, 0, std::string(127, 'm')},
+  };
+  std::vector<Extent> runs = {{2112, 24}, {4000, 8}};
+  for (const Case& c : cases) {
+    std::vector<uint8_t> b(dm_buffer_size(2), 0xA5);
+    ASSERT_EQ(dm_fill_table(b.data(), c.name.c_str(), c.read_only, 2, runs.data(), 32 * 512, 512, 8, 17), 2u);
+    expect_header(b, 2, c.stored, c.flags);
+    std::vector<Target> t = records(b, 2);
+    EXPECT_EQ(t[0].params, "8:17 2112");
+    EXPECT_EQ(t[1].sector_start, 24u);
+    EXPECT_EQ(t[1].length, 8u);
+  }
 }
 
 }  // namespace

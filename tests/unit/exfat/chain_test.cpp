@@ -12,6 +12,7 @@
 #include "exfat/chain.h"
 #include "exfat/format.h"
 #include "exfat/volume.h"
+#include "exfat/window.h"
 #include "exfat/volume_builder.h"
 #include "exfat/volume_fixture.h"
 

@@ -8,12 +8,14 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <set>
 #include <utility>
 #include <vector>
 
 #include "exfat/chain.h"
 #include "exfat/format.h"
 #include "exfat/volume.h"
+#include "exfat/window.h"
 #include "exfat/volume_builder.h"
 #include "exfat/volume_fixture.h"
 #include "support/reference_walk.h"
@@ -274,6 +276,175 @@ TEST(WindowWalk, ScatteredChainReadsEachFatBlockOnce) {
   EXPECT_GT(reads, 0u) << "reads are not being counted";
   EXPECT_LE(reads, 2 * 40u + 20) << "FAT blocks read again at later jumps";
   close_volume();
+}
+
+// FATs of more than 1024 blocks of 64 KiB, as on volumes of over 16.7M
+// clusters: blocks 1024 apart share one slot of the walk's index of breaks.
+constexpr uint32_t kBlock = 16384;  // FAT entries in 64 KiB
+constexpr uint32_t kSlots = 1024;
+
+struct Piece {
+  uint32_t first, count;
+};
+
+// The pieces' clusters, piece after piece.
+static std::vector<uint32_t> clusters_of(const std::vector<Piece>& pieces) {
+  std::vector<uint32_t> order;
+  for (Piece p : pieces)
+    for (uint32_t k = 0; k < p.count; ++k) order.push_back(p.first + k);
+  return order;
+}
+
+// Takes one piece from each list in turn, so that the walk goes back and
+// forth between the lists' blocks.
+static std::vector<Piece> in_turn(std::vector<std::vector<Piece>> lists) {
+  std::vector<Piece> out;
+  for (size_t k = 0, more = 1; more; ++k) {
+    more = 0;
+    for (const std::vector<Piece>& list : lists)
+      if (k < list.size()) out.push_back(list[k]), more = 1;
+  }
+  return out;
+}
+
+// The pieces of one FAT block `b`: one that starts on its first entry, one
+// that ends on its last or, from a few entries before it, runs into the
+// next block and ends on that block's first few entries, and some between;
+// gaps between them free, bad, or rows of both, some ending with another
+// file's last cluster. Shuffled.
+static std::vector<Piece> block_pieces(VolumeBuilder& v, uint32_t b, std::mt19937& random) {
+  std::vector<Piece> pieces;
+  uint32_t base = b * kBlock, at = b == 0 ? 2 : 0;
+  uint32_t head = 1 + random() % 2000;
+  pieces.push_back({base + at, head});
+  at += head;
+  uint32_t tail_start = kBlock - 1 - random() % 2000;
+  // Few enough records that the block is kept: a gap is one row, or a bad
+  // row between free ones.
+  while (at + 700 < tail_start) {
+    uint32_t gap = random() % 3 == 0 ? 0 : 1 + random() % 300, n = 1 + random() % 400;
+    uint32_t bad_from = random() % 2 ? gap : random() % 3 ? 0 : gap / 3, bad_to = random() % 2 ? gap : 2 * gap / 3;
+    for (uint32_t k = bad_from; k < bad_to; ++k) v.set_fat(base + at + k, kFatBadCluster);
+    if (gap > 0 && random() % 3 == 0) v.set_fat(base + at + gap - 1, kFatEndOfChain);  // another file ends there
+    at += gap;
+    pieces.push_back({base + at, n});
+    at += n;
+  }
+  for (uint32_t k = at; k < tail_start && random() % 2; ++k) v.set_fat(base + k, kFatBadCluster);
+  if (random() % 2) {
+    pieces.push_back({base + tail_start, kBlock - tail_start});  // ends on the last entry
+  } else {
+    uint32_t before = 1 + random() % 5, after = 1 + random() % 4;  // crosses into the next block
+    pieces.push_back({base + kBlock - before, before + after});
+    // Another file's four clusters right after it, linked as a stretch is.
+    uint32_t other = base + kBlock + after;
+    for (uint32_t k = 0; k < 4; ++k) v.set_fat(other + k, k < 3 ? other + k + 1 : kFatEndOfChain);
+  }
+  std::shuffle(pieces.begin(), pieces.end(), random);
+  return pieces;
+}
+
+// Files over FATs of 1025 to 1400 blocks whose pieces lie in blocks that
+// share an index slot (b, b + 1024, b + 2048), taken from each in turn: the
+// walk jumps back often enough to index, and every jump between them
+// replaces the slot's block. Pieces start on a block's first entry, end on
+// its last, or cross into the next block; free and bad entries lie between
+// them; some links lead into free or bad clusters, outside the heap, or to
+// a cluster the file has already.
+TEST(FatIndex, BlocksSharingASlotEqualTheWalkByExactReads) {
+  std::mt19937 random{1024};
+  int verdicts[2] = {0, 0};
+  for (int round = 0; round < 4; ++round) {
+    uint32_t blocks = kSlots + 1 + random() % 376;
+    uint32_t entries = blocks * kBlock + random() % kBlock;
+    VolumeBuilder v = fat_only(entries);
+    std::vector<Piece> file;
+    std::set<uint32_t> slots;  // of the groups so far, with their neighbours: no two groups meet
+    for (int group = 0; group < 6; ++group) {
+      uint32_t b = random() % (blocks - kSlots - 1);
+      if (slots.count(b % kSlots) || slots.count((b + 1) % kSlots) || slots.count((b + kSlots - 1) % kSlots)) {
+        --group;
+        continue;
+      }
+      slots.insert(b % kSlots);
+      std::vector<std::vector<Piece>> lists;
+      for (uint32_t m = b; m + 1 < blocks; m += kSlots) lists.push_back(block_pieces(v, m, random));
+      if (random() % 2) std::reverse(lists.begin(), lists.end());
+      std::vector<Piece> turn = in_turn(lists);
+      file.insert(file.end(), turn.begin(), turn.end());
+    }
+    std::vector<uint32_t> order = clusters_of(file);
+    v.chain(order);
+    std::set<uint32_t> own(order.begin(), order.end());
+    ASSERT_EQ(own.size(), order.size()) << "pieces overlap";
+    // The file's last piece right after another file's end: two end marks
+    // in a block with links between them.
+    if (!own.count(file.back().first - 1)) v.set_fat(file.back().first - 1, kFatEndOfChain);
+    // A broken link in some rounds: free, bad, past the heap, or back into the file.
+    for (int k = 0; k < round; ++k) {
+      uint32_t c = order[random() % order.size()], r = random() % 4;
+      v.set_fat(c, r == 0 ? 0 : r == 1 ? kFatBadCluster : r == 2 ? entries + 5 : order[random() % order.size()]);
+    }
+    uint64_t length = uint64_t(order.size()) * 512;
+    auto pick = [&, k = 0]() mutable {
+      // The whole file first, then from any cluster of it, or a free or bad one.
+      if (k++ == 0) return std::pair{order[0], length - random() % 512};
+      uint32_t first = random() % 8 ? order[random() % order.size()] : 2 + random() % (entries - 2);
+      return std::pair{first, uint64_t(random() % order.size()) * 512 + 1 + random() % 512};
+    };
+    ASSERT_NO_FATAL_FAILURE(walks_agree_on(v, {0, 0, false}, 6, pick, verdicts)) << round;
+  }
+  EXPECT_GE(verdicts[1], 4) << "the whole file mapped in the rounds without broken links";
+  EXPECT_GT(verdicts[0], 2);
+}
+
+// So many blocks of many breaks that the index's records run out, many
+// times in one walk, among blocks that share slots: 80 blocks whose first
+// 1000 entries belong to other files (1000 breaks and a row of free
+// entries, just under what a kept block may have; now and then 1100, not
+// kept), each holding 20 clusters of the file. The walk takes a few from
+// one block, then a few from another, back and forth; blocks revisited
+// after the records ran out must be read afresh.
+TEST(FatIndex, RecordsRunningOutEqualTheWalkByExactReads) {
+  std::mt19937 random{32768};
+  int verdicts[2] = {0, 0};
+  for (int round = 0; round < 3; ++round) {
+    uint32_t blocks = kSlots + 60 + random() % 200;
+    VolumeBuilder v = fat_only(blocks * kBlock);
+    std::set<uint32_t> chosen;
+    while (chosen.size() < 80) {
+      uint32_t b = 1 + random() % (blocks - kSlots - 1);
+      chosen.insert(b);
+      chosen.insert(b + kSlots);
+    }
+    std::vector<std::vector<uint32_t>> left;
+    for (uint32_t b : chosen) {
+      uint32_t others = random() % 10 == 0 ? 1100 : 1000;
+      for (uint32_t k = 0; k < others; ++k) v.set_fat(b * kBlock + k, uint32_t(random()));
+      std::vector<uint32_t> own;
+      for (uint32_t k = 0; k < others; k += others / 20) own.push_back(b * kBlock + k + random() % 10);
+      left.push_back(own);
+    }
+    std::vector<uint32_t> order;
+    for (size_t active = left.size(); active > 0;) {
+      std::vector<uint32_t>& own = left[random() % left.size()];
+      if (own.empty()) continue;
+      for (uint32_t k = 0, n = 1 + random() % 4; k < n && !own.empty(); ++k) {
+        order.push_back(own.back());
+        own.pop_back();
+      }
+      if (own.empty()) --active;
+    }
+    v.chain(order);
+    uint64_t length = uint64_t(order.size()) * 512;
+    auto pick = [&, k = 0]() mutable {
+      if (k++ == 0) return std::pair{order[0], length};
+      size_t i = random() % order.size();
+      return std::pair{order[i], uint64_t(1 + random() % (order.size() - i)) * 512};
+    };
+    ASSERT_NO_FATAL_FAILURE(walks_agree_on(v, {0, 0, false}, 3, pick, verdicts)) << round;
+  }
+  EXPECT_EQ(verdicts[1], 9) << "every walk maps";
 }
 
 // A device that fails or reads short over an area: every read through a
