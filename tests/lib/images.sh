@@ -11,6 +11,9 @@
 # Loop devices are attached and detached here only, so a number another
 # program takes afterwards is never touched.
 
+[ -z "${_KELMO_LIB_IMAGES-}" ] || return 0
+_KELMO_LIB_IMAGES=1
+
 EXIT_HOOKS=()
 FUSE_MNT=
 FUSE_PID=
@@ -42,6 +45,17 @@ teardown() {
 }
 trap teardown EXIT
 trap 'exit 130' INT TERM HUP
+
+# scratch VAR NAME: VAR names a new temporary directory, removed on exit.
+scratch() {
+  local -n _img_dir=$1
+  _img_dir=$(mktemp -d "/tmp/$2.XXXXXX")
+  TMP_PATHS+=("$_img_dir")
+}
+
+# make_work NAME: WORK, the scratch directory of this run.
+WORK=
+make_work() { scratch WORK "$1"; }
 
 # loop_attach VAR LOSETUP_ARGS...: VAR gets a free loop device holding what
 # the arguments say, detached on exit unless loop_detach came first.
@@ -97,6 +111,19 @@ fuse_daemon_stop() {
   wait "$FUSE_PID" || status=$?
   FUSE_PID=
   return "$status"
+}
+
+# disk_with_partition IMAGE SIZE FIRST: IMAGE made anew, SIZE long (as
+# truncate takes it), with a DOS table and one partition of type 7 from
+# sector FIRST to the end; PART_START and PART_SECTORS (512-byte sectors)
+# as sfdisk reads them back. Fails when it cannot read them.
+# shellcheck disable=SC2034 # PART_START and PART_SECTORS are for the caller
+disk_with_partition() {
+  rm -f "$1"
+  truncate -s "$2" "$1"
+  printf 'label: dos\nstart=%s, type=7\n' "$3" | sfdisk -q "$1"
+  read -r PART_START PART_SECTORS < <(partitions "$1")
+  [ "${PART_START:-0}" -gt 0 ] && [ "${PART_SECTORS:-0}" -gt 0 ]
 }
 
 # partitions DISK: "START SIZE" of each partition, in DISK's own sectors, as
