@@ -84,13 +84,7 @@ case_persist() {
 
 enter_if_inside "$@"
 
-[[ $# == 1 ]] || {
-  echo "usage: persist.sh KELMO_MAP" >&2
-  exit 2
-}
-KELMO=$(readlink -f "$1")
-export KELMO
-start_outside
+start_program persist.sh "$@"
 
 # The volume: the ISO (4 clusters), the persistence file in two runs (another
 # file is written between its halves), a folder, and two files whose entries
@@ -114,20 +108,9 @@ fuse_umount
 check_eq "the ISO is one run" "$(grep -c '^  setor' "$T/runs.iso")" 1
 check_eq "the persistence file has two runs" "$(grep -c '^  setor' "$T/runs.persist")" 2
 
-read -r fat_offset heap_offset < <(od -An -tu4 -j80 -N12 "$T/a.img" | awk '{print $1, $3}')
-cluster_shift=$(od -An -tu1 -j109 -N1 "$T/a.img")
-# cluster_of RUNS: the first cluster of the file whose --test output is RUNS.
-cluster_of() {
-  local sector
-  sector=$(awk '/^  setor/ {print $2; exit}' "$1")
-  echo $(((sector - heap_offset) / (1 << cluster_shift) + 2))
-}
-iso_cluster=$(cluster_of "$T/runs.iso")
-"$KELMO" --test "$T/a.img" /cruzado.img >"$T/runs.cross"
-"$KELMO" --test "$T/a.img" /quebrado.img >"$T/runs.broken"
 # /cruzado.img's stream extension entry (0xC0) is made to begin at the ISO's
 # third cluster, as on a volume whose two files were cross-linked.
-python3 - "$T/a.img" "$(cluster_of "$T/runs.cross")" $((iso_cluster + 2)) <<'EOF'
+python3 - "$T/a.img" "$(first_cluster "$T/a.img" /cruzado.img)" $(($(first_cluster "$T/a.img" /isos/Live.iso) + 2)) <<'EOF'
 import struct, sys
 path, old, new = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 data = bytearray(open(path, 'rb').read())
@@ -139,13 +122,13 @@ struct.pack_into('<I', data, hits[0] + 20, new)
 open(path, 'wb').write(data)
 EOF
 # /quebrado.img's chain ends after its first cluster.
-broken=$(cluster_of "$T/runs.broken")
-printf '\0\0\0\0' | dd of="$T/a.img" bs=1 seek=$((fat_offset * 512 + 4 * broken)) conv=notrunc status=none
+break_chain "$T/a.img" /quebrado.img
 blockdev --flushbufs "$A_DEV"
 "$KELMO" --test "$T/a.img" /cruzado.img >"$T/runs.cross"
 iso_start=$(awk '/^  setor/ {print $2}' "$T/runs.iso")
 cross_start=$(awk '/^  setor/ {print $2; exit}' "$T/runs.cross")
-check_eq "/cruzado.img now begins inside the ISO" "$((cross_start - iso_start))" $((2 << cluster_shift))
+geometry "$T/a.img"
+check_eq "/cruzado.img now begins inside the ISO" "$((cross_start - iso_start))" $((2 << CLUSTER_SHIFT))
 status=0
 "$KELMO" --test "$T/a.img" /quebrado.img >/dev/null || status=$?
 check_eq "/quebrado.img's chain is broken (test run fails)" "$status" 1
