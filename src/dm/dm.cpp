@@ -109,10 +109,9 @@ uint32_t dm_fill_partition_table(uint8_t* buffer, uint64_t sectors, uint32_t maj
                        major_number, minor_number);
 }
 
-// Every line of the kelmo-usb and kelmo-persist stages names the device, so
-// that it is never read as a failure of the ISO's own mapping.
+// Every line of the kelmo-usb stage names it, so that it is never read as
+// a failure of the ISO's own mapping.
 static constexpr const char* kPartitionLabel = "kelmo-usb: ";
-static constexpr const char* kPersistLabel = "kelmo-persist: ";
 
 // perror's line for the refused `request`, after the stage's label.
 static void request_failed(const char* label, const char* request) {

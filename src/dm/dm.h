@@ -14,6 +14,9 @@ constexpr const char* kDeviceName = "kelmo-iso";
 constexpr const char* kPartitionDeviceName = "kelmo-usb";
 // A file on the same volume that the live system keeps its changes in.
 constexpr const char* kPersistDeviceName = "kelmo-persist";
+// Every line about it begins so, from the entry point's lookup to the
+// device mapper's answer, so that none is read as the ISO's.
+constexpr const char* kPersistLabel = "kelmo-persist: ";
 
 // What kelmo-usb may do. Beside a persistence file it is never writable: the
 // file's sectors have one writer, kelmo-persist.

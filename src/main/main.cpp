@@ -37,7 +37,6 @@ static ExtentTable g_file_extents;
 static bool g_persistence = false;
 static char g_persist_path[4096];
 static ExtentTable g_persist_extents;
-static constexpr const char* kPersistLabel = "kelmo-persist: ";
 
 // What kelmo.usb= asks for beside the ISO.
 static bool g_stick = false;
