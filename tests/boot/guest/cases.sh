@@ -541,16 +541,23 @@ boot_stickro() {
   # The name kelmo-usb is taken: the ISO stays mapped, one more line says
   # why there is no kelmo-usb, and the run still succeeds.
   begin usb-taken
+  expect_name_taken kelmo-usb "$MSG_USB_STAGE" "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
+  end
+}
+
+# expect_name_taken NAME STAGE CMDLINE: with a device NAME there already,
+# a run on CMDLINE maps ISO A, says after its line that STAGE's device could
+# not be created, ends with status 0, and leaves NAME as it was.
+expect_name_taken() {
   local got
   dm_clear
-  dmsetup_ create kelmo-usb --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
-  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
-  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${MSG_USB_STAGE}DM_DEV_CREATE: $ERR_EBUSY" 0
+  dmsetup_ create "$1" --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
+  kmap_cmdline "$3"
+  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${2}DM_DEV_CREATE: $ERR_EBUSY" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
-  got=$(dmsetup_ table kelmo-usb 2>&1 | sed 's/ *$//')
-  [ "$got" = "0 8 error" ] || problem "the existing kelmo-usb changed: $got"
+  got=$(dmsetup_ table "$1" 2>&1 | sed 's/ *$//')
+  [ "$got" = "0 8 error" ] || problem "the existing $1 changed: $got"
   note "kernel: $(dm_said)"
-  end
 }
 
 # ISO B and kelmo-usb writable: a file written through it lands on the stick
@@ -676,14 +683,6 @@ boot_persist() {
   end
 
   begin persist-taken
-  local got
-  dm_clear
-  dmsetup_ create kelmo-persist --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
-  kmap_cmdline "$keys"
-  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${MSG_PERSIST_STAGE}DM_DEV_CREATE: $ERR_EBUSY" 0
-  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
-  got=$(dmsetup_ table kelmo-persist 2>&1 | sed 's/ *$//')
-  [ "$got" = "0 8 error" ] || problem "the existing kelmo-persist changed: $got"
-  note "kernel: $(dm_said)"
+  expect_name_taken kelmo-persist "$MSG_PERSIST_STAGE" "$keys"
   end
 }
