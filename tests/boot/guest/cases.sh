@@ -79,15 +79,24 @@ expect_no_dm() {
 # "MAJOR:MINOR" of a node, in decimal as sysfs writes it.
 node_dev() { printf '%d:%d' "0x$(stat -c %t "$1")" "0x$(stat -c %T "$1")"; }
 
+# mapped_as NODE NAME: DM, the device-mapper device NAME (dm-N), whose node
+# NODE must be; fails, with the problem said, when either is not there.
+mapped_as() {
+  local got
+  DM=
+  [ -b "$1" ] || { problem "$1 is not a block device"; return 1; }
+  DM=$(dm_named "$2")
+  [ -n "$DM" ] || { problem "no device-mapper device named $2"; return 1; }
+  got=$(node_dev "$1")
+  [ "$got" = "$(cat "/sys/block/$DM/dev")" ] || problem "$1 is $got, $DM is $(cat "/sys/block/$DM/dev")"
+}
+
 # check_mapping ISO_SHA ISO_SIZE PARTITION README_SHA DATA_SHA: the mapped
 # device is the ISO, byte for byte, over PARTITION, and mounts as ISO 9660.
 check_mapping() {
   local sha=$1 size=$2 part=$3 readme=$4 data=$5 dm got
-  [ -b "$NODE" ] || { problem "$NODE is not a block device"; return; }
-  dm=$(dm_named kelmo-iso)
-  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-iso"; return; }
-  got=$(node_dev "$NODE")
-  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  mapped_as "$NODE" kelmo-iso || return
+  dm=$DM
   got=$(($(cat "/sys/block/$dm/size") * 512))
   [ "$got" = "$size" ] || problem "device size $got bytes, ISO $size"
   got=$(ls "/sys/block/$dm/slaves" | tr '\n' ' ')
@@ -435,11 +444,8 @@ expect_no_usb() {
 # sector, as the kernel shows it, and its read-only state is ro's or rw's.
 check_usb_device() {
   local access=$1 part=$2 dm got want
-  [ -b "$USB_NODE" ] || { problem "$USB_NODE is not a block device"; return; }
-  dm=$(dm_named kelmo-usb)
-  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-usb"; return; }
-  got=$(node_dev "$USB_NODE")
-  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$USB_NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  mapped_as "$USB_NODE" kelmo-usb || return
+  dm=$DM
   want=$(cat "/sys/class/block/$part/size")
   got=$(cat "/sys/block/$dm/size")
   [ "$got" = "$want" ] || problem "kelmo-usb has $got sectors, $part $want"
@@ -614,11 +620,8 @@ expect_no_persist() {
 # PARTITION, run for run, writable, with its bytes.
 check_persist_device() {
   local part=$1 dm got want position=0 run dev
-  [ -b "$PERSIST_NODE" ] || { problem "$PERSIST_NODE is not a block device"; return; }
-  dm=$(dm_named kelmo-persist)
-  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-persist"; return; }
-  got=$(node_dev "$PERSIST_NODE")
-  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$PERSIST_NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  mapped_as "$PERSIST_NODE" kelmo-persist || return
+  dm=$DM
   got=$(($(cat "/sys/block/$dm/size") * 512))
   [ "$got" = "$P_SIZE" ] || problem "kelmo-persist has $got bytes, the file $P_SIZE"
   dev=$(cat "/sys/class/block/$part/dev")
@@ -664,13 +667,16 @@ boot_persist() {
   # ISO A's first 1 MiB over the whole file, every run; the host finds it in
   # the file on the stick.
   begin persist-write
-  if dd if="$NODE" of="$PERSIST_NODE" bs=65536 count=16 conv=fsync 2>/tmp/dd; then
-    local dev
-    for dev in "$NODE" "$PERSIST_NODE" /dev/vda1; do blockdev --flushbufs "$dev"; done
-    [ "$(sha256sum <"$PERSIST_NODE" | cut -d' ' -f1)" = "$P_WRITTEN_SHA" ] || problem "kelmo-persist does not read back what was written"
-    [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "kelmo-iso changed"
-  else
-    problem "writing to $PERSIST_NODE: $(cat /tmp/dd)"
+  # Into the device only: dd would make a plain file where no node is.
+  if mapped_as "$PERSIST_NODE" kelmo-persist; then
+    if dd if="$NODE" of="$PERSIST_NODE" bs=65536 count=16 conv=fsync 2>/tmp/dd; then
+      local dev
+      for dev in "$NODE" "$PERSIST_NODE" /dev/vda1; do blockdev --flushbufs "$dev"; done
+      [ "$(sha256sum <"$PERSIST_NODE" | cut -d' ' -f1)" = "$P_WRITTEN_SHA" ] || problem "kelmo-persist does not read back what was written"
+      [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "kelmo-iso changed"
+    else
+      problem "writing to $PERSIST_NODE: $(cat /tmp/dd)"
+    fi
   fi
   end
 
