@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The read-only device-mapper device that shows the ISO file's sectors, and
-// on request a second one over the whole partition.
+// on request a writable one over the persistence file and one over the whole
+// partition.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,15 @@
 constexpr const char* kDeviceName = "kelmo-iso";
 // The whole partition, so the running system can reach the stick's files.
 constexpr const char* kPartitionDeviceName = "kelmo-usb";
+// A file on the same volume that the live system keeps its changes in.
+constexpr const char* kPersistDeviceName = "kelmo-persist";
+// Every line about it begins so, from the entry point's lookup to the
+// device mapper's answer, so that none is read as the ISO's.
+constexpr const char* kPersistLabel = "kelmo-persist: ";
+
+// What kelmo-usb may do. Beside a persistence file it is never writable: the
+// file's sectors have one writer, kelmo-persist.
+enum class StickAccess { read_only, writable, read_only_beside_persistence };
 
 // Bytes of the control buffer for a table of `n` runs: the header, one
 // 40-byte target record with up to 64 bytes of parameters per run, and slack.
@@ -41,7 +51,18 @@ uint32_t dm_fill_partition_table(uint8_t* buffer, uint64_t sectors, uint32_t maj
 int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_size, uint32_t major,
             uint32_t minor);
 
+// The same, writable, for /dev/mapper/kelmo-persist over the persistence
+// file's runs. Its lines, failures included, name it; kelmo-iso is left as it
+// is.
+int map_persistence(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_size, uint32_t major,
+                    uint32_t minor);
+
 // The same for /dev/mapper/kelmo-usb over the whole partition `major`:`minor`,
 // sized from `partition`, its open descriptor. Its lines, failures included,
 // name kelmo-usb; kelmo-iso is left as it is.
-int map_partition(int partition, uint32_t major, uint32_t minor, bool read_only);
+int map_partition(int partition, uint32_t major, uint32_t minor, StickAccess access);
+
+// Whether a sector lies in a run of `a` and in one of `b`. Every pair is
+// compared (at most 4096 x 4096): the lists keep the file's order, which a
+// writable device must not lose, and sorting them would need room.
+bool runs_overlap(const Extent* a, int32_t na, const Extent* b, int32_t nb);

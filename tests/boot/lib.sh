@@ -69,14 +69,15 @@ make_iso() {
 }
 
 # The stick's ISOs, each fact once: short name (of the run's files), the
-# prefix of its values in expect.sh, its path on the stick. a, b and u are
-# on stick.img (build_stick), c4k on stick4k.img (build_stick4k), k on
-# stickback.img (build_stick_backward).
+# prefix of its values in expect.sh, its path on the stick. a, b, u and the
+# persistence file p are on stick.img (build_stick), c4k on stick4k.img
+# (build_stick4k), k on stickback.img (build_stick_backward).
 STICK_ISOS=(
   "a|A|/isos/kelmo.iso"
   "b|B|/Kelmo ISOs/kelmo live.iso"
   "u|U|/Imagens ISO/Instalação.iso"
   "c4k|C|/isos/kelmo-4k.iso"
+  "p|P|/Persistência/casa.img"
   "k|K|/isos/kelmo-back.iso"
 )
 stick_path() {
@@ -144,6 +145,8 @@ append_interleaved() {
 #                    its clusters are scattered
 #   /isos/empty.iso  0 bytes
 #   u                ISO C, a name beyond ASCII (UTF-16 on disk)
+#   p                1 MiB of random bytes for kelmo.persist=, scattered
+#                    as ISO B is, in 256 KiB pieces
 # (the paths of STICK_ISOS)
 # and WORK/expect.sh with what the guest must see, with the error texts of
 # the C library BIN was built with (ERR_EBUSY, ERR_EINVAL). The files of EXTRA, a
@@ -185,6 +188,9 @@ build_stick() {
   append_interleaved "$work/b.iso" "$mnt$(stick_path b)" "$mnt/isos/filler.bin"
   mkdir -p "$mnt/$(dirname "$(stick_path u)")"
   cp "$work/c.iso" "$mnt$(stick_path u)"
+  head -c 1048576 /dev/urandom >"$work/persist.img"
+  mkdir -p "$mnt/$(dirname "$(stick_path p)")"
+  append_interleaved "$work/persist.img" "$mnt$(stick_path p)" "$mnt/Persistência/enchimento.bin" 262144
   fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
   loop_detach "$LOOP_DEV"
   LOOP_DEV=
@@ -193,12 +199,18 @@ build_stick() {
   # (WORK/runs-*.sha). WORK/runs-*.kelmo holds what the program's --test
   # prints for the same files, for run.sh to compare.
   local f
-  for f in a b u; do stick_runs "$work" "$f" "$img" "$PART_OFFSET" "$bin"; done
+  for f in a b u p; do stick_runs "$work" "$f" "$img" "$PART_OFFSET" "$bin"; done
   {
     echo "SERIAL=$STICK_SERIAL"
     iso_expect "$work" a "$work/a.iso" "$a"
     iso_expect "$work" b "$work/b.iso" "$b"
     iso_expect "$work" u "$work/c.iso" "$c"
+    # The persistence file: no ISO, so its runs themselves, START+COUNT.
+    printf "P_PATH='%s'\n" "$(stick_path p)"
+    printf 'P_SHA=%s\n' "$(sha256sum <"$work/persist.img" | cut -d' ' -f1)"
+    printf 'P_SIZE=%s\n' "$(stat -c %s "$work/persist.img")"
+    printf 'P_RUNS=%s\n' "$(runs_of "$work/runs-p.reader")"
+    printf "P_EXTENTS='%s'\n" "$(awk '/^  setor/ {printf "%s%s+%s", n++ ? " " : "", $2, substr($3, 2)}' "$work/runs-p.reader")"
   } >"$work/expect.sh"
   # The error texts of the C library that built the binary (perror lines).
   bash "$BOOT_DIR/libc-errors.sh" "$bin" EBUSY EINVAL >>"$work/expect.sh" || die "could not tell the binary's error texts"

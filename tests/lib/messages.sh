@@ -12,8 +12,10 @@ MSG_NO_CLUSTERS='não consegui ler a lista de clusters'
 MSG_NOT_EXFAT='não é exFAT'
 MSG_NOT_FOUND='não achei'
 MSG_NO_CONTROL='sem /dev/mapper/control'
-# The kelmo.usb= stage names itself on each of its lines.
+# The kelmo.usb= and kelmo.persist= stages name their device on each line.
 MSG_USB_STAGE='kelmo-usb: '
+MSG_PERSIST_STAGE='kelmo-persist: '
+MSG_SHARES_ISO='trechos em comum com o ISO'
 
 # msg_line TEXT: the whole line, as printed.
 msg_line() { printf 'kelmo-map: %s\n' "$1"; }
@@ -30,10 +32,21 @@ msg_iso_mapped() {
   fi
 }
 
-# msg_usb_mapped ro|rw: the whole partition mapped as kelmo-usb.
+# msg_usb_mapped ro|rw|persist: the whole partition mapped as kelmo-usb;
+# persist: read-only, kelmo.usb=rw refused beside kelmo.persist=.
 msg_usb_mapped() {
   case $1 in
     ro) printf 'USB -> /dev/mapper/kelmo-usb (somente leitura)' ;;
     rw) printf 'USB -> /dev/mapper/kelmo-usb (leitura e escrita)' ;;
+    persist) printf 'USB -> /dev/mapper/kelmo-usb (somente leitura por causa de kelmo.persist)' ;;
   esac
+}
+
+# msg_persist_mapped RUNS: the persistence file mapped in RUNS runs.
+msg_persist_mapped() {
+  if [ "$1" -gt 1 ]; then
+    printf 'persistência -> /dev/mapper/kelmo-persist (%s trechos)' "$1"
+  else
+    printf 'persistência -> /dev/mapper/kelmo-persist (%s trecho)' "$1"
+  fi
 }

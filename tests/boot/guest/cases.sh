@@ -90,15 +90,24 @@ expect_no_dm() {
 # "MAJOR:MINOR" of a node, in decimal as sysfs writes it.
 node_dev() { printf '%d:%d' "0x$(stat -c %t "$1")" "0x$(stat -c %T "$1")"; }
 
+# mapped_as NODE NAME: DM, the device-mapper device NAME (dm-N), whose node
+# NODE must be; fails, with the problem said, when either is not there.
+mapped_as() {
+  local got
+  DM=
+  [ -b "$1" ] || { problem "$1 is not a block device"; return 1; }
+  DM=$(dm_named "$2")
+  [ -n "$DM" ] || { problem "no device-mapper device named $2"; return 1; }
+  got=$(node_dev "$1")
+  [ "$got" = "$(cat "/sys/block/$DM/dev")" ] || problem "$1 is $got, $DM is $(cat "/sys/block/$DM/dev")"
+}
+
 # check_mapping ISO_SHA ISO_SIZE PARTITION README_SHA DATA_SHA: the mapped
 # device is the ISO, byte for byte, over PARTITION, and mounts as ISO 9660.
 check_mapping() {
   local sha=$1 size=$2 part=$3 readme=$4 data=$5 dm got
-  [ -b "$NODE" ] || { problem "$NODE is not a block device"; return; }
-  dm=$(dm_named kelmo-iso)
-  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-iso"; return; }
-  got=$(node_dev "$NODE")
-  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  mapped_as "$NODE" kelmo-iso || return
+  dm=$DM
   got=$(($(cat "/sys/block/$dm/size") * 512))
   [ "$got" = "$size" ] || problem "device size $got bytes, ISO $size"
   got=$(ls "/sys/block/$dm/slaves" | tr '\n' ' ')
@@ -513,18 +522,20 @@ boot_utf8() {
 # --- kelmo.usb: the whole stick beside the ISO ------------------------------
 
 USB_NODE=/dev/mapper/kelmo-usb
+PERSIST_NODE=/dev/mapper/kelmo-persist
 
 # dmsetup without udev: it makes and removes the /dev/mapper nodes itself.
 dmsetup_() { DM_DISABLE_UDEV=1 /bin/dmsetup "$@"; }
 
-# Removes kelmo-usb and kelmo-iso, so the next run starts from nothing.
+# Removes kelmo-usb, kelmo-persist and kelmo-iso, so the next run starts
+# from nothing.
 dm_clear() {
   local name
-  for name in kelmo-usb kelmo-iso; do
+  for name in kelmo-usb kelmo-persist kelmo-iso; do
     dmsetup_ info "$name" >/dev/null 2>&1 || continue
     dmsetup_ remove "$name" 2>/tmp/dmsetup || problem "dmsetup remove $name: $(cat /tmp/dmsetup)"
   done
-  rm -f "$NODE" "$USB_NODE"
+  rm -f "$NODE" "$USB_NODE" "$PERSIST_NODE"
 }
 
 # kmap with /proc/cmdline reading $1 instead of the kernel's command line.
@@ -545,11 +556,8 @@ expect_no_usb() {
 # sector, as the kernel shows it, and its read-only state is ro's or rw's.
 check_usb_device() {
   local access=$1 part=$2 dm got want
-  [ -b "$USB_NODE" ] || { problem "$USB_NODE is not a block device"; return; }
-  dm=$(dm_named kelmo-usb)
-  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-usb"; return; }
-  got=$(node_dev "$USB_NODE")
-  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$USB_NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  mapped_as "$USB_NODE" kelmo-usb || return
+  dm=$DM
   want=$(cat "/sys/class/block/$part/size")
   got=$(cat "/sys/block/$dm/size")
   [ "$got" = "$want" ] || problem "kelmo-usb has $got sectors, $part $want"
@@ -651,16 +659,9 @@ boot_stickro() {
   # The name kelmo-usb is taken: the ISO stays mapped, one more line says
   # why there is no kelmo-usb, and the run still succeeds.
   begin usb-taken
-  local got
-  dm_clear
-  dmsetup_ create kelmo-usb --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
-  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
-  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${MSG_USB_STAGE}DM_DEV_CREATE: $ERR_EBUSY" 0
-  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
-  got=$(dmsetup_ table kelmo-usb 2>&1 | sed 's/ *$//')
-  [ "$got" = "0 8 error" ] || problem "the existing kelmo-usb changed: $got"
-  note "kernel: $(dm_said)"
+  expect_name_taken kelmo-usb "$MSG_USB_STAGE" "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
   end
+
   # The ISO's mapping fails: then there is no kelmo-usb either, whether the
   # path is not there or the name kelmo-iso is taken.
   begin usb-after-missing-iso
@@ -680,6 +681,21 @@ boot_stickro() {
   got=$(dmsetup_ table kelmo-iso 2>&1 | sed 's/ *$//')
   [ "$got" = "0 8 error" ] || problem "the existing kelmo-iso changed: $got"
   end
+}
+
+# expect_name_taken NAME STAGE CMDLINE: with a device NAME there already,
+# a run on CMDLINE maps ISO A, says after its line that STAGE's device could
+# not be created, ends with status 0, and leaves NAME as it was.
+expect_name_taken() {
+  local got
+  dm_clear
+  dmsetup_ create "$1" --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
+  kmap_cmdline "$3"
+  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${2}DM_DEV_CREATE: $ERR_EBUSY" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  got=$(dmsetup_ table "$1" 2>&1 | sed 's/ *$//')
+  [ "$got" = "0 8 error" ] || problem "the existing $1 changed: $got"
+  note "kernel: $(dm_said)"
 }
 
 # ISO B and kelmo-usb writable: a file written through it lands on the stick
@@ -714,5 +730,97 @@ boot_stickrw() {
   for dev in "$NODE" "$USB_NODE" /dev/vda1; do blockdev --flushbufs "$dev"; done
   [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$B_SHA" ] || problem "kelmo-iso changed"
   cmp "$USB_NODE" /dev/vda1 >/dev/null 2>&1 || problem "kelmo-usb and vda1 differ after the write"
+  end
+}
+
+# --- kelmo.persist: a writable file beside the ISO --------------------------
+
+# expect_result for the three lines of a run with kelmo.persist= and
+# kelmo.usb=, on one console line.
+expect_three_lines() {
+  { msg_line "$1"; msg_line "$2"; msg_line "$3"; } >/tmp/want
+  expect_said "$4"
+  PROBLEMS=$(printf '%s' "$PROBLEMS" | tr '\n' '|')
+}
+
+expect_no_persist() {
+  [ -z "$(dm_named kelmo-persist)" ] || problem "a kelmo-persist device exists: $(dm_named kelmo-persist)"
+  [ -e "$PERSIST_NODE" ] && problem "$PERSIST_NODE exists"
+}
+
+# check_persist_device PARTITION: kelmo-persist is the persistence file over
+# PARTITION, run for run, writable, with its bytes.
+check_persist_device() {
+  local part=$1 dm got want position=0 run dev
+  mapped_as "$PERSIST_NODE" kelmo-persist || return
+  dm=$DM
+  got=$(($(cat "/sys/block/$dm/size") * 512))
+  [ "$got" = "$P_SIZE" ] || problem "kelmo-persist has $got bytes, the file $P_SIZE"
+  dev=$(cat "/sys/class/block/$part/dev")
+  want=
+  for run in $P_EXTENTS; do
+    want="$want$position ${run#*+} linear $dev ${run%+*}
+"
+    position=$((position + ${run#*+}))
+  done
+  got=$(dmsetup_ table kelmo-persist 2>&1 | sed 's/ *$//')
+  [ "$got" = "${want%?}" ] || problem "table '$(echo "$got" | tr '\n' '|')', want '$(printf '%s' "$want" | tr '\n' '|')'"
+  [ "$(stat -c %a "$PERSIST_NODE")" = 600 ] || problem "node mode $(stat -c %a "$PERSIST_NODE"), want 600"
+  [ "$(cat "/sys/block/$dm/ro")" = 0 ] || problem "sysfs ro is not 0"
+  [ "$(blockdev --getro "$PERSIST_NODE")" = 0 ] || problem "blockdev --getro is not 0"
+  got=$(sha256sum <"$PERSIST_NODE" | cut -d' ' -f1)
+  [ "$got" = "$P_SHA" ] || problem "kelmo-persist sha256 $got, the file $P_SHA"
+  note "$dm over $part in $P_RUNS runs, $P_SIZE bytes"
+}
+
+# The kernel's command line names a persistence file that is not there, with
+# kelmo.usb=rw; then the real one, a write through it, the ISO itself as the
+# file, and a kelmo-persist that exists already, each from a clean slate.
+boot_persist() {
+  begin persist-missing
+  kmap
+  expect_three_lines "$(msg_iso_mapped "$A_RUNS")" "$MSG_PERSIST_STAGE$(msg_not_found nada.img)" \
+    "$(msg_usb_mapped persist)" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  expect_no_persist
+  check_usb_device ro vda1
+  end
+
+  local keys="kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.persist=\"$P_PATH\""
+  begin persist-map
+  dm_clear
+  kmap_cmdline "$keys kelmo.usb=rw"
+  expect_three_lines "$(msg_iso_mapped "$A_RUNS")" "$(msg_persist_mapped "$P_RUNS")" "$(msg_usb_mapped persist)" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  check_persist_device vda1
+  check_usb_device ro vda1
+  end
+
+  # ISO A's first 1 MiB over the whole file, every run; the host finds it in
+  # the file on the stick.
+  begin persist-write
+  # Into the device only: dd would make a plain file where no node is.
+  if mapped_as "$PERSIST_NODE" kelmo-persist; then
+    if dd if="$NODE" of="$PERSIST_NODE" bs=65536 count=16 conv=fsync 2>/tmp/dd; then
+      local dev
+      for dev in "$NODE" "$PERSIST_NODE" /dev/vda1; do blockdev --flushbufs "$dev"; done
+      [ "$(sha256sum <"$PERSIST_NODE" | cut -d' ' -f1)" = "$P_WRITTEN_SHA" ] || problem "kelmo-persist does not read back what was written"
+      [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "kelmo-iso changed"
+    else
+      problem "writing to $PERSIST_NODE: $(cat /tmp/dd)"
+    fi
+  fi
+  end
+
+  begin persist-iso
+  dm_clear
+  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.persist=/ISOS/KELMO.ISO"
+  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "$MSG_PERSIST_STAGE$MSG_SHARES_ISO" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  expect_no_persist
+  end
+
+  begin persist-taken
+  expect_name_taken kelmo-persist "$MSG_PERSIST_STAGE" "$keys"
   end
 }

@@ -252,4 +252,47 @@ TEST(DmTableDevice, NameAndAccessAsGiven) {
   }
 }
 
+// A persistence file is made writable only when it shares no sector with
+// the ISO: every run of one list against every run of the other, both ways.
+struct OverlapCase {
+  const char* name;
+  std::vector<Extent> a, b;
+  bool overlap;
+  friend std::ostream& operator<<(std::ostream& os, const OverlapCase& c) { return os << c.name; }
+};
+
+class RunsOverlap : public ::testing::TestWithParam<OverlapCase> {};
+
+TEST_P(RunsOverlap, SharedSectorsFoundEitherWay) {
+  const OverlapCase& c = GetParam();
+  EXPECT_EQ(runs_overlap(c.a.data(), int32_t(c.a.size()), c.b.data(), int32_t(c.b.size())), c.overlap);
+  EXPECT_EQ(runs_overlap(c.b.data(), int32_t(c.b.size()), c.a.data(), int32_t(c.a.size())), c.overlap);
+}
+
+constexpr uint64_t kTop = UINT64_MAX;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunsOverlap,
+    ::testing::Values(
+        OverlapCase{"NoRuns", {}, {}, false},
+        OverlapCase{"OneListEmpty", {{100, 8}}, {}, false},
+        OverlapCase{"FarApart", {{2112, 64}}, {{9000, 64}}, false},
+        OverlapCase{"EndsWhereTheOtherBegins", {{100, 8}}, {{108, 8}}, false},
+        OverlapCase{"OneSectorShared", {{100, 9}}, {{108, 8}}, true},
+        OverlapCase{"SameStart", {{100, 1}}, {{100, 64}}, true},
+        OverlapCase{"Inside", {{100, 64}}, {{130, 2}}, true},
+        OverlapCase{"SameRun", {{2112, 24}}, {{2112, 24}}, true},
+        OverlapCase{"EmptyRunInside", {{100, 64}}, {{130, 0}}, false},
+        // Interleaved files: each run of one lies between two of the other.
+        OverlapCase{"Interleaved", {{0, 8}, {100, 8}, {200, 8}}, {{50, 8}, {150, 8}, {208, 8}}, false},
+        // Only the last run of one meets only the first of the other.
+        OverlapCase{"LastMeetsFirst", {{0, 8}, {100, 8}, {200, 8}}, {{207, 1}, {150, 8}, {50, 8}}, true},
+        OverlapCase{"MiddlePair", {{0, 8}, {100, 8}, {200, 8}}, {{50, 8}, {104, 1}, {300, 8}}, true},
+        // Runs at the top of the sector numbers: no end wraps to a small one.
+        OverlapCase{"AtTheTop", {{kTop - 8, 8}}, {{kTop - 1, 1}}, true},
+        OverlapCase{"AtTheTopAndTheBottom", {{kTop - 8, 8}}, {{0, 8}}, false},
+        OverlapCase{"EndPastTheTop", {{kTop - 7, 16}}, {{kTop - 3, 1}}, true},
+        OverlapCase{"EndPastTheTopIsNotTheBottom", {{kTop - 7, 16}}, {{2, 8}}, false}),
+    [](const auto& info) { return info.param.name; });
+
 }  // namespace
