@@ -12,19 +12,23 @@
 # Neither initrd knows kelmo-map. GRUB boots each through the shipped example
 # entry, which adds kelmo-map's add-on initramfs; the squashfs root's init
 # reports what it sees. The same entries without the add-on must not find
-# their medium. Then the host side: images built by mkinitramfs with live-boot
-# and by dracut with dmsquash-live, with kelmo-map's hooks as installed, boot
-# the same ISOs' live roots with no add-on.
+# their medium; with the add-on and a serial or a path kelmo-map does not
+# find, its line comes first and then the distribution's init fails just as
+# without the add-on. Then the host side: images built by mkinitramfs with
+# live-boot and by dracut with dmsquash-live, with kelmo-map's hooks as
+# installed, boot the same ISOs' live roots with no add-on.
 #
 #   tests/packaging/live.sh BUILD_DIR          (configured and built if needed)
 #   tests/packaging/live.sh BUILD_DIR --demo   one GRUB boot, its console shown
 #
 # Cost under TCG on two cores: about 2.5 minutes for the four initrds, the
 # ISOs and the stick (the ISOs are kept in the boot tests' cache, for the
-# next run with the same inputs), and 4 for the eight boots, two at a time
-# (30 to 55 s each; the Debian entry without the add-on takes 85 s,
-# live-boot's fixed 60 tries). --demo: one initrd and one boot, about 1.5
-# minutes.
+# next run with the same inputs), and 7 for the twelve boots, two at a time
+# (20 to 55 s each; the Debian entry without the add-on takes 80 s,
+# live-boot's fixed 60 tries, and with a wrong serial kelmo-map's 30 s wait
+# come first). --demo: one initrd and one boot, about 1.5 minutes.
+#
+# KELMO_BOOT_ONLY="NAME..." boots only those of the table in boot_table.
 #
 # Needs root. The initramfs tools run with live-boot and dracut-live unpacked
 # (never installed) over /usr in a private mount namespace; the host is left
@@ -136,7 +140,18 @@ without_addon() { # the entry, --id ID-noaddon, no add-on, no rdinit=, with EXTR
   sed -e 's|\(--id [a-z-]*\)|\1-noaddon|' -e 's|" --id|, no add-on" --id|' -e 's| /boot/kelmo-addon.img||' \
     -e 's| rdinit=/kelmo/init||' -e "s|^\(\s*linux .*\)$|\1 $1|"
 }
+# with_failure serial|path: the entry with the add-on, kelmo-map told a serial
+# no partition has or a path not on the stick (GRUB still finds the ISO).
+with_failure() {
+  case $1 in
+    serial) sed -e 's|kelmo\.uuid=\$kelmo_uuid|kelmo.uuid=DEAD-BEEF|' -e 's|\(--id [a-z-]*\)|\1-wrongserial|' \
+      -e 's|(kelmo-map)"|(kelmo-map, wrong serial)"|' ;;
+    path) sed -e 's|"kelmo\.iso=\$kelmo_iso"|"kelmo.iso='"$MISSING_PATH"'"|' -e 's|\(--id [a-z-]*\)|\1-wrongpath|' \
+      -e 's|(kelmo-map)"|(kelmo-map, wrong path)"|' ;;
+  esac
+}
 DRACUT_FAST="rd.shell=0 rd.emergency=poweroff"
+MISSING_PATH=/isos/nada.iso
 grub_cfg() {
   cat <<'EOF'
 serial --unit=0 --speed=115200
@@ -153,6 +168,11 @@ EOF
     sed -e 's|--id kelmo-debian-live|--id kelmo-debian-live-usb|' -e 's|(kelmo-map)"|(kelmo-map, kelmo.usb=ro)"|'
   example debian-live.cfg "$DEBIAN_PATH" "" | without_addon ""
   example dracut-live.cfg "$DRACUT_PATH" "$DRACUT_FAST" | without_addon "rd.retry=10"
+  local failure
+  for failure in serial path; do
+    example debian-live.cfg "$DEBIAN_PATH" "" | with_failure "$failure"
+    example dracut-live.cfg "$DRACUT_PATH" "$DRACUT_FAST rd.retry=10" | with_failure "$failure"
+  done
 }
 
 # The stick: 256 MiB, MBR; 1: exFAT (serial 1A2B-3C4D), 2: EFI system
@@ -237,8 +257,13 @@ boot_table() {
     "host-itools|kernel|host-itools.img|boot=live live-media=/dev/mapper/kelmo-iso $keys|debian"
     "host-dracut|kernel|host-dracut.img|root=live:/dev/mapper/kelmo-iso rd.live.image rd.live.overlay.overlayfs=1 $DRACUT_FAST rd.retry=60 $dkeys|dracut"
     "nokeys-debian|nokeys|iso-itools+addon.img|boot=live rdinit=/kelmo/init|nokeys"
+    "bios-debian-wrongserial|grub|bios|kelmo-debian-live-wrongserial|failed"
+    "bios-dracut-wrongserial|grub|bios|kelmo-dracut-live-wrongserial|failed"
+    "bios-debian-wrongpath|grub|bios|kelmo-debian-live-wrongpath|failed"
+    "bios-dracut-wrongpath|grub|bios|kelmo-dracut-live-wrongpath|failed"
   )
   ((demo)) && BOOTS=("${BOOTS[0]}")
+  only_boots
   # As GRUB loads them: each initrd starts on a 4-byte boundary.
   cp "$WORK/iso-itools.img" "$WORK/iso-itools+addon.img"
   truncate -s %4 "$WORK/iso-itools+addon.img"
@@ -327,14 +352,39 @@ check_no_medium() {
   check "$name: GRUB started the kernel (it printed)" grep -aq 'Linux version\|Run /init\|live-boot\|dracut' "$txt"
   check_stack_failed "$name" "$entry" "$txt"
 }
+# The live stack's own failure: STACK_FAILED is the line it ends with.
 check_stack_failed() {
   local name=$1 entry=$2 txt=$3
   case $entry in
-    *debian*) check "$name: live-boot did not find its medium" \
-      grep -aqF "Unable to find a medium containing a live file system" "$txt" ;;
-    *dracut*) check "$name: dracut did not find its root" \
-      grep -aqE "Could not boot|/dev/root does not exist|Timed out waiting for device" "$txt" ;;
+    *debian*)
+      STACK_FAILED="Unable to find a medium containing a live file system"
+      check "$name: live-boot did not find its medium" grep -aqF "$STACK_FAILED" "$txt"
+      ;;
+    *dracut*)
+      STACK_FAILED="Could not boot|/dev/root does not exist|Timed out waiting for device"
+      check "$name: dracut did not find its root" grep -aqE "$STACK_FAILED" "$txt"
+      ;;
   esac
+}
+
+# A boot whose add-on ran kelmo-map and kelmo-map failed: its line, then the
+# distribution's init, which ends as it does without the add-on, never a
+# kernel panic from an add-on that did not hand over.
+check_add_on_failed() {
+  local name=$1 entry=$2 txt=$3 said_line first stack_at
+  case $entry in
+    *-wrongserial) said_line=$(msg_line "$MSG_NO_PARTITION") ;;
+    *-wrongpath) said_line=$(msg_line "$(msg_not_found "${MISSING_PATH##*/}")") ;;
+  esac
+  check "$name: the live root never ran" [ -z "$(said "$txt" KELMO-LIVE-UP)" ]
+  check "$name: kelmo-map said '$said_line'" grep -aqF "$said_line" "$txt"
+  check_stack_failed "$name" "$entry" "$txt"
+  first=$(grep -anF -m1 "$said_line" "$txt" | cut -d: -f1 || true)
+  stack_at=$(grep -anE -m1 "$STACK_FAILED" "$txt" | cut -d: -f1 || true)
+  check "$name: the distribution's init gave up after kelmo-map's line (line ${first:-?} < ${stack_at:-?})" \
+    test "${first:-0}" -gt 0 -a "${stack_at:-0}" -gt "${first:-0}"
+  check "$name: no kernel panic" bash -c '! grep -aqE "Attempted to kill init|Kernel panic" "$1"' _ "$txt"
+  check "$name: guest powered off by itself" [ "$status" = 0 ]
 }
 
 check_boots() {
@@ -356,6 +406,7 @@ check_boots() {
         check "$name: kelmo-map did not run" bash -c '! grep -aq "kelmo-map:" "$1"' _ "$txt"
         ;;
       none) check_no_medium "$name" "$b" "$txt" ;;
+      failed) check_add_on_failed "$name" "$b" "$txt" ;;
     esac
     if ((failed > before)); then
       grep -av '^KELMO-' "$txt" | tail -n 25 | sed "s/^/# $name: /" >&2 || true
