@@ -134,7 +134,7 @@ check_initrds() {
 # without the add-on (and its rdinit=), each with the stack's own short wait.
 example() { # FILE ISO_PATH EXTRA_PARAMS
   sed -e "s|^\(\s*set kelmo_uuid=\).*|\1\"$STICK_SERIAL\"|" -e "s|^\(\s*set kelmo_iso=\).*|\1\"$2\"|" \
-    -e "s|^\(\s*linux .*\)$|\1 console=ttyS0 panic=-1 $3|" -e '/^#/d' "$TOP/packaging/live/grub/$1"
+    -e "s|^\(\s*linux .*\)$|\1 console=ttyS0 panic=-1 no_timer_check $3|" -e '/^#/d' "$TOP/packaging/live/grub/$1"
 }
 without_addon() { # the entry, --id ID-noaddon, no add-on, no rdinit=, with EXTRA
   sed -e 's|\(--id [a-z-]*\)|\1-noaddon|' -e 's|" --id|, no add-on" --id|' -e 's| /boot/kelmo-addon.img||' \
