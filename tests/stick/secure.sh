@@ -23,6 +23,7 @@
 # leaves the partition as it was.
 #
 #   tests/stick/secure.sh BUILD_DIR      (configured and built if needed)
+#   KELMO_SECURE_ONLY="sb-replaced ..."   only the boots named
 #
 # About 3 minutes for the live ISOs when not cached, and 6 to 8 for the
 # boots, two at a time under TCG. Needs root (loop devices, FUSE).
@@ -175,6 +176,14 @@ boot_one() {
   qemu_boot "$WORK/$name.log" "$seconds" --firmware "$fw" --disk "usb:$WORK/$name.img" || true
   rm -f "$WORK/$name.img"
 }
+# KELMO_SECURE_ONLY="NAME...": only those boots (to see one fail on a
+# broken copy without waiting for the others).
+if [ -n "${KELMO_SECURE_ONLY:-}" ]; then
+  only=()
+  for b in "${BOOTS[@]}"; do [[ " $KELMO_SECURE_ONLY " == *" ${b%%|*} "* ]] && only+=("$b"); done
+  BOOTS=("${only[@]}")
+  log "only the boots $KELMO_SECURE_ONLY (KELMO_SECURE_ONLY)"
+fi
 names=()
 for b in "${BOOTS[@]}"; do names+=("${b%%|*}"); done
 log "booting ${names[*]}, $(nproc) at a time"
