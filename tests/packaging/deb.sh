@@ -53,14 +53,18 @@ check "the triggers file activates update-initramfs without waiting" \
 check "no maintainer scripts: the trigger is all it takes" \
   bash -c 'for s in preinst postinst prerm postrm config; do [ ! -e "$1/$s" ] || exit 1; done' _ "$ctrl"
 
-# The same files, bytes and modes as a cmake --install into /usr.
+# The same files, bytes and modes as a cmake --install into /usr (which
+# installs kelmo-stick's package too).
 tree=$out/tree
 dest=$out/destdir
 dpkg-deb -x "$deb" "$tree"
 pkg_install "$build" "$dest"
+all=$out/all
+dpkg-deb -x "$deb" "$all"
+dpkg-deb -x "$out/kelmo-stick_${version}_all.deb" "$all"
 listing() { (cd "$1" && find . ! -type d -printf '%P %m %s\n' | LC_ALL=C sort); }
-if diff <(listing "$dest") <(listing "$tree") >"$out/diff" && diff -r "$dest" "$tree" >>"$out/diff"; then
-  ok "the package holds the same files, modes and bytes as cmake --install"
+if diff <(listing "$dest") <(listing "$all") >"$out/diff" && diff -r "$dest" "$all" >>"$out/diff"; then
+  ok "the package and kelmo-stick's hold the same files, modes and bytes as cmake --install"
 else
   not_ok "the package and cmake --install differ: $(head -c 400 "$out/diff")"
 fi

@@ -31,6 +31,11 @@ $p/lib/kelmo-map/kelmo-addon.img 644
 $p/share/doc/kelmo-map/examples/debian-live.cfg 644
 $p/share/doc/kelmo-map/examples/dracut-live.cfg 644
 usr/share/initramfs-tools/scripts/live-top/kelmo-map 755
+$p/sbin/kelmo-stick 755
+$p/share/man/man8/kelmo-stick.8.gz 644
+$p/share/doc/kelmo-stick/changelog.gz 644
+$p/share/doc/kelmo-stick/copyright 644
+$(for f in "$TOP"/stick/grub/*.cfg; do echo "$p/share/kelmo-stick/grub/${f##*/} 644"; done)
 EOF
 }
 installed_files() { (cd "$1" && find . ! -type d -printf '%P %m\n' | LC_ALL=C sort); }

@@ -51,11 +51,12 @@ build two "$two_src" "$two_build" 002 Pacific/Kiritimati C.UTF-8 "$(nproc)" || d
 
 bin1=$one_src/build/kelmo-map
 bin2=$two_build/kelmo-map
-deb1=$(ls "$base"/one.deb/*.deb)
-deb2=$(ls "$base"/two.deb/*.deb)
+deb1=$(ls "$base"/one.deb/kelmo-map_*.deb)
+deb2=$(ls "$base"/two.deb/kelmo-map_*.deb)
 echo "# binary: $(stat -c %s "$bin1") bytes, sha256 $(sha256sum <"$bin1" | cut -d' ' -f1)"
 echo "# package: $(basename "$deb1"), sha256 $(sha256sum <"$deb1" | cut -d' ' -f1)"
 check "the two binaries are the same bytes" cmp -s "$bin1" "$bin2"
+check "the two kelmo-stick .deb files are the same bytes" cmp -s "$base"/one.deb/kelmo-stick_*.deb "$base"/two.deb/kelmo-stick_*.deb
 if cmp -s "$deb1" "$deb2"; then ok "the two .deb files are the same bytes"; else
   not_ok "the two .deb files differ: $(cmp "$deb1" "$deb2" 2>&1 | head -n 1)"
   # What differs, for whoever reads the log.
