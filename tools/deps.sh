@@ -10,6 +10,7 @@ packages=(
   qemu-system-x86 busybox-static cpio xorriso xz-utils kmod dmsetup  # boot tests
   initramfs-tools-core dracut-core dpkg-dev lintian man-db mandoc git  # packaging tests
   grub-pc-bin grub-efi-amd64-bin grub2-common ovmf squashfs-tools mtools dosfstools zstd udev  # live ISO boots
+  grub-efi-amd64-signed shim-signed shim-helpers-amd64-signed   # kelmo-stick: the signed UEFI boot chain
 )
 missing=()
 for p in "${packages[@]}"; do
