@@ -195,6 +195,23 @@ free_run() {
       END { print best + 0 }'
 }
 
+# rw_mount DEVICE: the exFAT partition read-write at $tmp/rw, its driver in
+# the foreground as our child; rw_umount: once the driver has exited after
+# the unmount, its last writes are on the device.
+fuse_pid=
+rw_mount() {
+  local tries=0
+  mount.exfat-fuse -d "$1" "$tmp/rw" >/dev/null 2>&1 &
+  fuse_pid=$!
+  until mountpoint -q "$tmp/rw"; do
+    kill -0 "$fuse_pid" 2>/dev/null && ((tries++ < 100)) || return 1
+    sleep 0.1
+  done
+}
+rw_umount() {
+  umount "$tmp/rw" && wait "$fuse_pid"
+}
+
 # add TARGET ISO [FOLDER]: copies ISO onto the exFAT partition in one run
 # (so it boots under Secure Boot), with progress; checks the bytes where its
 # run says they are; rewrites the Secure Boot menu. Nothing is left behind
@@ -232,15 +249,7 @@ cmd_add() {
 
   scratch_dir
   mkdir -p "$tmp/rw"
-  # The driver in the foreground, as our child: once it has exited after the
-  # unmount, its last writes are on the device.
-  local fuse_pid tries=0
-  mount.exfat-fuse -d "$loop" "$tmp/rw" >/dev/null 2>&1 &
-  fuse_pid=$!
-  until mountpoint -q "$tmp/rw"; do
-    kill -0 "$fuse_pid" 2>/dev/null && ((tries++ < 100)) || die "não consegui montar a partição exFAT de $target"
-    sleep 0.1
-  done
+  rw_mount "$loop" || die "não consegui montar a partição exFAT de $target"
   cleanups+=("umount '$tmp/rw'")
   [[ ! -e $tmp/rw$dest ]] || die "$dest já existe no pendrive; apague-o antes"
   if [[ ! -d $tmp/rw$folder ]]; then
@@ -257,8 +266,7 @@ cmd_add() {
   dd if="$iso" of="$tmp/rw$dest" bs=4M status=progress conv=fsync ||
     die "a cópia falhou; nada ficou no pendrive"
   sync -f "$tmp/rw"
-  umount "$tmp/rw" || die "não consegui desmontar a partição exFAT"
-  wait "$fuse_pid" || die "o driver exFAT falhou ao gravar $dest"
+  rw_umount || die "o driver exFAT falhou ao gravar $dest"
 
   local out runs start
   out=$(KELMO_MAP_OFFSET=$((p1_start * 512)) "$kelmo_map" --test "$target" "$dest" 2>/dev/null)
@@ -272,9 +280,9 @@ cmd_add() {
     fail="os bytes gravados não conferem com $iso"
   fi
   if [[ -n $fail ]]; then
-    mount.exfat-fuse "$loop" "$tmp/rw" >>"$tmp/fuse.log" 2>&1 || die "$fail; e não consegui apagar $dest"
+    rw_mount "$loop" || die "$fail; e não consegui apagar $dest"
     eval "$undo"
-    umount "$tmp/rw"
+    rw_umount
     die "$fail; $dest foi apagado"
   fi
   unset 'cleanups[-1]'
