@@ -13,9 +13,12 @@
 
 secure_cfg=/boot/grub/kelmo/secure.cfg
 
-# The ISO 9660 date UUID, as GRUB's probe --fs-uuid and blkid show it.
-iso_uuid() {
-  blkid -p -o value -s UUID "$1" 2>/dev/null
+# iso_id FILE: grub_label and grub_uuid, the ISO's label and date UUID as
+# GRUB's probe --label and --fs-uuid give them at boot: grub-probe is the
+# same GRUB's code for them.
+iso_id() {
+  grub_label=$(grub-probe -t fs_label -d "$1" 2>/dev/null) || grub_label=
+  grub_uuid=$(grub-probe -t fs_uuid -d "$1" 2>/dev/null) || grub_uuid=
 }
 
 # secure_entries: the entries of every ISO on the mounted exFAT partition
@@ -42,7 +45,8 @@ secure_entries() {
     # The ISO's own length, in whole sectors (its runs are whole clusters).
     count=$(((size + 511) / 512))
     recognise "$exfat_dir$iso"
-    uuid=$(iso_uuid "$exfat_dir$iso")
+    iso_id "$exfat_dir$iso"
+    uuid=$grub_uuid
     local params=
     case $stack in
       live-boot) params="boot=live components live-media=/dev/mapper/kelmo-iso" ;;
@@ -58,7 +62,7 @@ secure_entries() {
     case $stack in
       '') printf '\tkelmo_sb_unknown "$2"\n' ;;
       *)
-        printf '\tkelmo_sb_boot "$2" %s %s %s %s %s %s %s %s\n' "$start" "$count" "$(grub_quote "$label")" \
+        printf '\tkelmo_sb_boot "$2" %s %s %s %s %s %s %s %s\n' "$start" "$count" "$(grub_quote "$grub_label")" \
           "$(grub_quote "$uuid")" "$(grub_quote "$stack")" "$(grub_quote "$kernel")" "$(grub_quote "$initrd")" \
           "$(grub_quote "$params")"
         ;;
