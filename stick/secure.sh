@@ -24,18 +24,17 @@ iso_id() {
 # secure_entries: the entries of every ISO on the mounted exFAT partition
 # (exfat_dir), on standard output.
 secure_entries() {
-  local iso out size nofat runs start count label uuid name title
+  local iso out size runs start count label uuid name title
   while IFS= read -r iso; do
     name=${iso##*/}
     label=$(iso_label "$exfat_dir$iso")
     title=$name
     [[ -z $label ]] || title="$name ($label)"
-    runs= start= count=
+    runs='' start='' count=''
     if out=$(KELMO_MAP_OFFSET=$((p1_start * 512)) "$kelmo_map" --test "$target" "$iso" 2>/dev/null); then
-      read -r size nofat runs <<<"$(sed -n '1s/^tamanho=\([0-9]*\) nofat=\([01]\) trechos=\([0-9]*\)$/\1 \2 \3/p' <<<"$out")"
+      read -r size _ runs <<<"$(sed -n '1s/^tamanho=\([0-9]*\) nofat=\([01]\) trechos=\([0-9]*\)$/\1 \2 \3/p' <<<"$out")"
       read -r start count <<<"$(sed -n '2s/^  setor \([0-9]*\)  +\([0-9]*\)$/\1 \2/p' <<<"$out")"
     fi
-    : "$nofat"
     if [[ -z $runs || $runs != 1 || -z $start ]]; then
       printf 'menuentry %s %s --id %s {\n' "$(grub_quote "$title: não inicia com Secure Boot")" \
         "$(grub_quote "$iso")" "$(grub_quote "$iso")"
@@ -168,7 +167,7 @@ exfat_geometry() {
   heap_sector=$(fat_u32 "$dev" 88) cluster_count=$(fat_u32 "$dev" 92) root=$(fat_u32 "$dev" 96)
   ((root >= 2 && root < cluster_count + 2)) || return 1
   # The bitmap's entry (type 0x81) is in the root directory's first cluster.
-  bitmap_cluster= bitmap_bytes=
+  bitmap_cluster='' bitmap_bytes=''
   for ((e = 0; e < cluster_bytes / 32 && e < 4096; e++)); do
     off=$((heap_sector * sector_bytes + (root - 2) * cluster_bytes + e * 32))
     type=$(fat_u8 "$dev" "$off")
@@ -235,8 +234,7 @@ cmd_add() {
   ((${#depth} <= 2)) || die "a pasta $folder é funda demais: o menu procura ISOs na raiz e até duas pastas abaixo"
   dest=$folder/$name
   size=$(stat -L -c %s "$iso")
-  serial=$(exfat_serial) || die "$target: a partição 1 não é exFAT"
-  label=$conf_label append=$conf_append
+  exfat_serial >/dev/null || die "$target: a partição 1 não é exFAT"
   if partition_mount "$p1_start" >/dev/null; then
     die "a partição exFAT de $target está montada; desmonte-a antes de kelmo-stick add"
   fi

@@ -239,5 +239,5 @@ for b in "${BOOTS[@]}"; do
   esac
 done
 for b in "${BOOTS[@]}"; do cp "$WORK/${b%%|*}.log.txt" "$WORK/${b%%|*}.console.txt" 2>/dev/null || true; done
-keep_logs kelmo-secure "$WORK"/*.console.txt "$WORK"/*.log "$WORK/secure.cfg" 2>/dev/null
+keep_logs kelmo-secure "$WORK"/*.console.txt "$WORK"/*.log "$WORK/secure.cfg"
 summary
