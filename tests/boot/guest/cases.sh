@@ -51,17 +51,17 @@ expect_result() {
   msg_line "$1" >/tmp/want
   expect_said "$2"
 }
-# expect_result for the ISO's line and kelmo-usb's, keeping the verdict on
-# one console line.
+# expect_result for the ISO's line and kelmo-usb's.
 expect_two_lines() {
   { msg_line "$1"; msg_line "$2"; } >/tmp/want
   expect_said "$3"
-  PROBLEMS=$(printf '%s' "$PROBLEMS" | tr '\n' '|')
 }
+# The lines said are kept on the verdict's one console line.
 expect_said() {
-  cmp -s /tmp/want /tmp/err || problem "stderr '$(cat /tmp/err)', want '$(cat /tmp/want)'"
+  cmp -s /tmp/want /tmp/err ||
+    problem "stderr '$(tr '\n' '|' </tmp/err)', want '$(tr '\n' '|' </tmp/want)'"
   [ "$RC" = "$1" ] || problem "status $RC, want $1"
-  [ -s /tmp/out ] && problem "unexpected stdout '$(cat /tmp/out)'"
+  [ -s /tmp/out ] && problem "unexpected stdout '$(tr '\n' '|' </tmp/out)'"
 }
 
 # The device-mapper device named $1, e.g. dm-0; empty if none.
@@ -70,6 +70,17 @@ dm_named() {
   for d in /sys/block/dm-*; do
     [ -f "$d/dm/name" ] && [ "$(cat "$d/dm/name")" = "$1" ] && echo "${d##*/}"
   done
+}
+
+# expect_gave_up T0: the run, started at T0 (date +%s), has just ended
+# without a partition after its wait of about 30 s, and left no kelmo-iso.
+expect_gave_up() {
+  local t1
+  t1=$(date +%s)
+  expect_result "$MSG_NO_PARTITION" 1
+  [ $((t1 - $1)) -ge 29 ] && [ $((t1 - $1)) -le 90 ] || problem "gave up after $((t1 - $1)) s, want about 30"
+  note "gave up after $((t1 - $1)) s"
+  expect_no_dm
 }
 
 expect_no_dm() {
@@ -287,14 +298,10 @@ boot_fail() {
   end
 
   begin wrong-serial
-  local t0 t1
+  local t0
   t0=$(date +%s)
   kmap DEAD-BEEF "$A_PATH"
-  t1=$(date +%s)
-  expect_result "$MSG_NO_PARTITION" 1
-  [ $((t1 - t0)) -ge 29 ] && [ $((t1 - t0)) -le 90 ] || problem "gave up after $((t1 - t0)) s, want about 30"
-  note "gave up after $((t1 - t0)) s"
-  expect_no_dm
+  expect_gave_up "$t0"
   end
 
   # An empty file has no runs: the create succeeds, the kernel refuses a
@@ -308,6 +315,111 @@ boot_fail() {
   kmap "$SERIAL" "$A_PATH"
   expect_result "DM_DEV_CREATE: $ERR_EBUSY" 1
   [ -e "$NODE" ] && problem "$NODE was made by the second run"
+  end
+}
+
+# --- reads the stick fails (the host injects the errors) -------------------
+
+# read_fails WHAT PATH TEXT WAIT: kelmo-map SERIAL PATH meets a read error
+# (the kernel says so) and fails with the line TEXT, leaves no kelmo-iso, and
+# ends after about WAIT seconds (0: at once), not hanging on the error.
+read_fails() {
+  local t0 t1 said
+  dmesg -c >/dev/null
+  t0=$(date +%s)
+  kmap "$SERIAL" "$2"
+  t1=$(date +%s)
+  expect_result "$3" 1
+  expect_no_dm
+  [ $((t1 - t0)) -ge "$4" ] && [ $((t1 - t0)) -le $(($4 + 30)) ] ||
+    problem "ended after $((t1 - t0)) s, want $4 to $(($4 + 30))"
+  said=$(dmesg | grep -m1 'I/O error' | sed 's/^\[[^]]*\] //')
+  [ -n "$said" ] || problem "no read failed: the kernel logged no I/O error"
+  note "$1: ended after $((t1 - t0)) s; kernel: $said"
+}
+
+# Reads of a sector of the FAT that ISO B's chain goes through, and of the
+# first sector of /isos, fail.
+boot_readerr() {
+  begin readerr-fat
+  read_fails "FAT" "$B_PATH" "$MSG_NO_CLUSTERS" 0
+  end
+  begin readerr-dir
+  read_fails "directory /isos" "$A_PATH" "$(msg_not_found "${A_PATH##*/}")" 0
+  end
+}
+
+# Reads of the partition's boot sector fail: the partition is never taken.
+boot_readboot() {
+  begin readerr-boot-sector
+  read_fails "boot sector" "$A_PATH" "$MSG_NO_PARTITION" 29
+  end
+}
+
+# --- a stick pulled out while kelmo-map runs -------------------------------
+
+sd_count() { ls -d /sys/block/sd* 2>/dev/null | wc -l; }
+# wait_sd N: N SCSI disks within 20 s.
+wait_sd() {
+  local i=0
+  while [ "$(sd_count)" != "$1" ] && [ $i -lt 100 ]; do
+    sleep 0.2
+    i=$((i + 1))
+  done
+  [ "$(sd_count)" = "$1" ]
+}
+# remove_during DISK LEFT: the host pulls DISK out (it watches for the line)
+# while kelmo-map, $PID, runs; then LEFT disks remain. Then waits up to 90 s
+# for kelmo-map to end, RC its status; one still running has hung, and is
+# noted where it waits.
+remove_during() {
+  local i=0
+  echo "KELMO-REMOVE $1"
+  wait_sd "$2" || problem "$1 still there after 20 s ($(sd_count) disks)"
+  kill -0 "$PID" 2>/dev/null || problem "kelmo-map had ended before $1 was gone"
+  while kill -0 "$PID" 2>/dev/null && [ $i -lt 450 ]; do
+    sleep 0.2
+    i=$((i + 1))
+  done
+  if kill -0 "$PID" 2>/dev/null; then
+    problem "kelmo-map still running 90 s after $1 went: $(grep State /proc/$PID/status), in $(cat /proc/$PID/wchan)"
+    note "its stack: $(tr '\n' '|' </proc/$PID/stack 2>&1)"
+    RC=hung
+  else
+    wait "$PID"
+    RC=$?
+  fi
+}
+
+# The stick on USB goes (the host pulls it out) while kelmo-map waits for
+# a serial it does not have: the run still ends after its wait, with its
+# line, and leaves no kelmo-iso.
+boot_gone() {
+  load_group usb
+  wait_sd 1 || echo "KELMO-NOTE $(sd_count) disks, want 1"
+
+  begin usb-gone-waiting
+  local t0
+  t0=$(date +%s)
+  /bin/kelmo-map DEAD-BEEF "$A_PATH" >/tmp/out 2>/tmp/err &
+  PID=$!
+  sleep 3
+  remove_during disk0 0
+  expect_gave_up "$t0"
+  end
+}
+
+# ISO K, whose chain jumps back over the FAT at every piece, on virtio: the
+# device's table has the runs our reader found, in order, and the device is
+# the ISO.
+boot_backward() {
+  begin backward-map
+  local got
+  kmap
+  expect_result "$(msg_iso_mapped "$K_RUNS")" 0
+  got=$(dmsetup_ table kelmo-iso 2>&1 | awk '{print $5}' | tr '\n' ' ')
+  [ "$got" = "$K_STARTS" ] || problem "table offsets '$got', want '$K_STARTS'"
+  check_mapping "$K_SHA" "$K_SIZE" vda1 "$K_README_SHA" "$K_DATA_SHA"
   end
 }
 
@@ -548,6 +660,25 @@ boot_stickro() {
   got=$(dmsetup_ table kelmo-usb 2>&1 | sed 's/ *$//')
   [ "$got" = "0 8 error" ] || problem "the existing kelmo-usb changed: $got"
   note "kernel: $(dm_said)"
+  end
+  # The ISO's mapping fails: then there is no kelmo-usb either, whether the
+  # path is not there or the name kelmo-iso is taken.
+  begin usb-after-missing-iso
+  dm_clear
+  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=/isos/nada.iso kelmo.usb=rw"
+  expect_result "$(msg_not_found nada.iso)" 1
+  expect_no_usb
+  expect_no_dm
+  end
+
+  begin usb-after-iso-taken
+  dm_clear
+  dmsetup_ create kelmo-iso --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
+  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
+  expect_result "DM_DEV_CREATE: $ERR_EBUSY" 1
+  expect_no_usb
+  got=$(dmsetup_ table kelmo-iso 2>&1 | sed 's/ *$//')
+  [ "$got" = "0 8 error" ] || problem "the existing kelmo-iso changed: $got"
   end
 }
 
