@@ -252,7 +252,7 @@ cmd_add() {
   scratch_dir
   mkdir -p "$tmp/rw"
   rw_mount "$loop" || die "não consegui montar a partição exFAT de $target"
-  cleanups+=("umount '$tmp/rw'")
+  cleanups+=(rw_umount)
   [[ ! -e $tmp/rw$dest ]] || die "$dest já existe no pendrive; apague-o antes"
   if [[ ! -d $tmp/rw$folder ]]; then
     local d=$folder

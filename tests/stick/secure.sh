@@ -120,6 +120,27 @@ rm -f "$WORK/huge.iso"
 check "kelmo-stick add of an ISO larger than any free run: refused, with the reason" \
   eval '((status == 1)) && grep -q "não há espaço livre contíguo" "$WORK/add-huge.log"'
 check "kelmo-stick add refused: the exFAT partition is as it was" [ "$(p1_sha)" = "$before" ]
+# Bad input: status 1, the reason, the partition as it was. what|reason|ISO|FOLDER
+cp "$LIVE_ISO_DIR/dracut.iso" "$WORK/debian live.img"
+truncate -s 1M "$WORK/blank.img"
+BAD_ADDS=(
+  "a name that is already there|já existe no pendrive|$WORK/debian live.iso|/isos"
+  "a file whose name does not end in .iso|não termina em .iso|$WORK/debian live.img|/isos"
+  "a folder three levels deep|funda demais|$WORK/debian live.iso|/a/b/c"
+  "a file that is not there|não é um arquivo|$WORK/missing.iso|/"
+)
+for bad in "${BAD_ADDS[@]}"; do
+  IFS='|' read -r what reason iso folder <<<"$bad"
+  status=0
+  "$ks" add "$stick" "$iso" "$folder" >"$WORK/add-bad.log" 2>&1 || status=$?
+  check "kelmo-stick add of $what: status 1, \"$reason\", the partition as it was" \
+    eval '((status == 1)) && grep -qF "$reason" "$WORK/add-bad.log" && [ "$(p1_sha)" = "$before" ]'
+done
+status=0
+"$ks" add "$WORK/blank.img" "$WORK/debian live.iso" >"$WORK/add-bad.log" 2>&1 || status=$?
+check "kelmo-stick add to a disk not made by kelmo-stick: status 1, the reason" \
+  eval '((status == 1)) && grep -qF "não foi preparado pelo kelmo-stick" "$WORK/add-bad.log"'
+rm -f "$WORK/debian live.img" "$WORK/blank.img"
 
 # --- the sticks the boots change: replaced ISOs, an unsigned loader
 # with_exfat IMAGE COMMAND...: COMMAND with the image's exFAT partition at $mnt.
