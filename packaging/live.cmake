@@ -10,7 +10,7 @@ set(KELMO_LIVE_DIR ${CMAKE_CURRENT_LIST_DIR}/live)
 add_custom_command(
   OUTPUT ${KELMO_PKG_OUT}/kelmo-addon.img
   COMMAND sh ${KELMO_LIVE_DIR}/mkaddon.sh ${KELMO_PKG_OUT}/kelmo-addon.img $<TARGET_FILE:kelmo-map> ${KELMO_LIVE_DIR}
-  DEPENDS kelmo-map ${KELMO_LIVE_DIR}/mkaddon.sh ${KELMO_LIVE_DIR}/init ${KELMO_LIVE_DIR}/90-kelmo-addon.rules
+  DEPENDS kelmo-map ${KELMO_LIVE_DIR}/mkaddon.sh ${KELMO_LIVE_DIR}/init ${KELMO_LIVE_DIR}/check-run ${KELMO_LIVE_DIR}/90-kelmo-addon.rules
   VERBATIM)
 add_custom_target(kelmo-map-addon ALL DEPENDS ${KELMO_PKG_OUT}/kelmo-addon.img)
 install(FILES ${KELMO_PKG_OUT}/kelmo-addon.img DESTINATION lib/kelmo-map)

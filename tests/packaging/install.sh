@@ -35,6 +35,7 @@ $p/sbin/kelmo-stick 755
 $p/share/man/man8/kelmo-stick.8.gz 644
 $p/share/doc/kelmo-stick/changelog.gz 644
 $p/share/doc/kelmo-stick/copyright 644
+$p/share/kelmo-stick/secure.sh 644
 $(for f in "$TOP"/stick/grub/*.cfg; do echo "$p/share/kelmo-stick/grub/${f##*/} 644"; done)
 EOF
 }
@@ -82,8 +83,8 @@ check "the live-top script is the local-top script" cmp -s "$top" "$dest/usr/sha
 addon=$dest/usr/lib/kelmo-map/kelmo-addon.img
 check "the add-on is a newc cpio" bash -c 'head -c 6 "$1" | grep -qx 070701' _ "$addon"
 listing=$(cpio -itv --quiet <"$addon" 2>/dev/null | awk '{print $1, $3, $4, $9}' | LC_ALL=C sort)
-check "the add-on holds /kelmo with init, kelmo-map and the rule, all root's, nothing else" [ "$listing" = "$(printf '%s\n' \
-  '-rw-r--r-- root root kelmo/90-kelmo-addon.rules' '-rwxr-xr-x root root kelmo/init' \
+check "the add-on holds /kelmo with init, check-run, kelmo-map and the rule, all root's, nothing else" [ "$listing" = "$(printf '%s\n' \
+  '-rw-r--r-- root root kelmo/90-kelmo-addon.rules' '-rwxr-xr-x root root kelmo/check-run' '-rwxr-xr-x root root kelmo/init' \
   '-rwxr-xr-x root root kelmo/kelmo-map' 'drwxr-xr-x root root kelmo')" ]
 unpacked=$tmp/addon
 mkdir "$unpacked"

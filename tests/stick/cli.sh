@@ -408,8 +408,8 @@ bad "next on a stick not made by kelmo-stick" 1 \
 for p in /nothing.iso /docs/notes.txt /isos/a/b/deep.iso "/._debian live.iso" /mixed.Iso /folder.iso /isos "/DEBIAN LIVE.ISO"; do
   bad "next to \"$p\", not an ISO the menu finds" 1 "kelmo-stick: $p não é um ISO do pendrive (veja kelmo-stick list $img)" "$img" next "$img" "$p"
 done
-bad "a command that does not exist" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH')" "$blank" format "$blank"
-bad "prepare with an unknown option" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH')" "$blank" prepare --force "$blank"
+bad "a command that does not exist" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]')" "$blank" format "$blank"
+bad "prepare with an unknown option" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]')" "$blank" prepare --force "$blank"
 
 # Mounted: a partition of the target mounted (as a desktop mounts a stick),
 # and the target holding the running system (a file system of it mounted on
