@@ -198,7 +198,7 @@ boot_one() {
     "$stick_cmd" next "$WORK/$name.img" "$path" >"$WORK/$name.next.log" 2>&1 || return 90
   fi
   [ "$expect" = other ] && seconds=60
-  [ "$expect" = secure ] && seconds=150
+  [ "$expect" = secure ] && seconds=300
   local status=0
   qemu_boot "$WORK/$name.log" "$seconds" --firmware "$fw" --disk "usb:$WORK/$name.img" || status=$?
   return $status
