@@ -26,6 +26,7 @@ iso_id() {
 secure_entries() {
   local iso out size runs start count label uuid name title
   while IFS= read -r iso; do
+    sb_entries=$((sb_entries + 1))
     name=${iso##*/}
     label=$(iso_label "$exfat_dir$iso")
     title=$name
@@ -146,7 +147,18 @@ function kelmo_sb_unknown {
 }
 
 EOF
+    sb_entries=0
     [[ ${1-} == empty ]] || secure_entries
+    # A menu with no entry would leave GRUB at its prompt: say what to do.
+    ((sb_entries)) || cat <<'EOF'
+menuentry "Secure Boot: nenhum ISO anotado para o Secure Boot" --id kelmo-secure-boot {
+	echo "Com Secure Boot ligado, este GRUB não lê a partição exFAT: ele só inicia"
+	echo "os ISOs que kelmo-stick update ou kelmo-stick add anotaram aqui."
+	echo "Rode kelmo-stick update (ou copie o ISO com kelmo-stick add), ou desligue"
+	echo "o Secure Boot no firmware."
+	sleep --interruptible 30
+}
+EOF
   } >"$tmp/secure.cfg" || return 1
   esp_put_as "$tmp/secure.cfg" "$secure_cfg"
 }
