@@ -68,7 +68,7 @@ static void check_runs(const EntryMatch& found) {
   uint8_t* buffer = static_cast<uint8_t*>(malloc(size));  // exact size: ASan sees any overrun
   // Logical blocks of 512 to 4096 bytes, picked by the volume's own bytes.
   uint32_t block_size = 512u << (found.first_cluster % 4);
-  uint32_t targets = dm_fill_table(buffer, g_runs.count, g_runs.runs, found.data_length, block_size, 259, 1048575);
+  uint32_t targets = dm_fill_table(buffer, kDeviceName, true, g_runs.count, g_runs.runs, found.data_length, block_size, 259, 1048575);
   check(targets <= uint32_t(g_runs.count), "more targets than runs");
   free(buffer);
 }

@@ -50,7 +50,7 @@ static constexpr size_t kNodeSize = sizeof "/dev/mapper/" + DM_NAME_LEN;
 size_t dm_buffer_size(int32_t n) { return size_t(n) * (sizeof(dm_target_spec) + kParams) + kHeader + kParams; }
 
 static void set_header(uint8_t* buffer, uint32_t data_size, uint32_t data_start, uint32_t flags,
-                       const char* name = kDeviceName) {
+                       const char* name) {
   dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
   memset(io, 0, kHeader);
   io->version[0] = 4;
@@ -60,11 +60,11 @@ static void set_header(uint8_t* buffer, uint32_t data_size, uint32_t data_start,
   snprintf(io->name, sizeof io->name, "%s", name);
 }
 
-uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t data_length, uint32_t block_size,
-                       uint32_t major_number, uint32_t minor_number) {
+uint32_t dm_fill_table(uint8_t* buffer, const char* name, bool read_only, int32_t n, const Extent* runs,
+                       uint64_t data_length, uint32_t block_size, uint32_t major_number, uint32_t minor_number) {
   size_t size = dm_buffer_size(n);
   memset(buffer, 0, size);
-  set_header(buffer, uint32_t(size), kHeader, DM_READONLY_FLAG);
+  set_header(buffer, uint32_t(size), kHeader, read_only ? DM_READONLY_FLAG : 0, name);
   char device[32];
   snprintf(device, sizeof device, "%u:%u", major_number, minor_number);
 
@@ -102,22 +102,16 @@ uint32_t dm_fill_table(uint8_t* buffer, int32_t n, const Extent* runs, uint64_t 
 
 uint32_t dm_fill_partition_table(uint8_t* buffer, uint64_t sectors, uint32_t major_number, uint32_t minor_number,
                                  bool read_only) {
-  // The table of a file filling the partition from its first sector, renamed.
+  // The table of a file filling the partition from its first sector. Whole
+  // 512-byte sectors are whole blocks of any disk: the partition is.
   Extent whole = {0, sectors};
-  // Whole 512-byte sectors are whole blocks of any disk: the partition is.
-  uint32_t targets =
-      dm_fill_table(buffer, 1, &whole, sectors * kDmSectorSize, kDmSectorSize, major_number, minor_number);
-  dm_ioctl* io = reinterpret_cast<dm_ioctl*>(buffer);
-  io->flags = read_only ? DM_READONLY_FLAG : 0;
-  snprintf(io->name, sizeof io->name, "%s", kPartitionDeviceName);
-  return targets;
+  return dm_fill_table(buffer, kPartitionDeviceName, read_only, 1, &whole, sectors * kDmSectorSize, kDmSectorSize,
+                       major_number, minor_number);
 }
 
 // Every line of the kelmo-usb stage names it, so that it is never read as
 // a failure of the ISO's own mapping.
 static constexpr const char* kPartitionLabel = "kelmo-usb: ";
-
-static void say(const char* label, const char* text) { fprintf(stderr, "kelmo-map: %s%s\n", label, text); }
 
 // perror's line for the refused `request`, after the stage's label.
 static void request_failed(const char* label, const char* request) {
@@ -168,7 +162,7 @@ static int send_requests(int control, uint8_t* table, const char* label, dm_ioct
 static int create_device(uint8_t* table, const char* label, mode_t mode, char (&node)[kNodeSize]) {
   int control = open_control();
   if (control < 0) {
-    say(label, "sem /dev/mapper/control");
+    report_after(label, "sem /dev/mapper/control");
     return -1;
   }
   dm_ioctl request;
@@ -183,22 +177,37 @@ static int create_device(uint8_t* table, const char* label, mode_t mode, char (&
   return 0;
 }
 
-int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_size, uint32_t major_number,
-            uint32_t minor_number) {
+// The device `name` over a file's runs, with `mode` for its node; on
+// success the line "`what` -> NODE (N trechos)".
+static int map_runs(const char* name, const char* label, const char* what, bool read_only, mode_t mode,
+                    const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_size, uint32_t major_number,
+                    uint32_t minor_number) {
   uint8_t* buffer = static_cast<uint8_t*>(calloc(1, dm_buffer_size(n)));
   if (!buffer) {
-    report("sem memória para a tabela do device-mapper");
+    report_after(label, "sem memória para a tabela do device-mapper");
     return -1;
   }
-  dm_fill_table(buffer, n, runs, data_length, block_size, major_number, minor_number);
+  dm_fill_table(buffer, name, read_only, n, runs, data_length, block_size, major_number, minor_number);
   char node[kNodeSize];
-  int result = create_device(buffer, "", 0400, node);
-  if (result == 0) fprintf(stderr, "kelmo-map: ISO -> %s (%d trecho%s)\n", node, n, n > 1 ? "s" : "");
+  int result = create_device(buffer, label, mode, node);
+  if (result == 0) fprintf(stderr, "kelmo-map: %s -> %s (%d trecho%s)\n", what, node, n, n > 1 ? "s" : "");
   free(buffer);
   return result;
 }
 
-int map_partition(int partition, uint32_t major_number, uint32_t minor_number, bool read_only) {
+int map_iso(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_size, uint32_t major_number,
+            uint32_t minor_number) {
+  return map_runs(kDeviceName, "", "ISO", true, 0400, runs, n, data_length, block_size, major_number, minor_number);
+}
+
+int map_persistence(const Extent* runs, int32_t n, uint64_t data_length, uint32_t block_size, uint32_t major_number,
+                    uint32_t minor_number) {
+  return map_runs(kPersistDeviceName, kPersistLabel, "persistência", false, 0600, runs, n, data_length, block_size,
+                  major_number, minor_number);
+}
+
+int map_partition(int partition, uint32_t major_number, uint32_t minor_number, StickAccess access) {
+  bool read_only = access != StickAccess::writable;
   uint64_t bytes = 0;
   if (ioctl(partition, BLKGETSIZE64, &bytes) != 0) {
     request_failed(kPartitionLabel, "BLKGETSIZE64");
@@ -206,14 +215,30 @@ int map_partition(int partition, uint32_t major_number, uint32_t minor_number, b
   }
   uint8_t* buffer = static_cast<uint8_t*>(calloc(1, dm_buffer_size(1)));
   if (!buffer) {
-    say(kPartitionLabel, "sem memória para a tabela do device-mapper");
+    report_after(kPartitionLabel, "sem memória para a tabela do device-mapper");
     return -1;
   }
   dm_fill_partition_table(buffer, bytes / kDmSectorSize, major_number, minor_number, read_only);
   char node[kNodeSize];
   int result = create_device(buffer, kPartitionLabel, read_only ? 0400 : 0600, node);
-  if (result == 0)
-    fprintf(stderr, "kelmo-map: USB -> %s (%s)\n", node, read_only ? "somente leitura" : "leitura e escrita");
+  const char* says = access == StickAccess::writable    ? "leitura e escrita"
+                     : access == StickAccess::read_only ? "somente leitura"
+                                                        : "somente leitura por causa de kelmo.persist";
+  if (result == 0) fprintf(stderr, "kelmo-map: USB -> %s (%s)\n", node, says);
   free(buffer);
   return result;
+}
+
+bool runs_overlap(const Extent* a, int32_t na, const Extent* b, int32_t nb) {
+  for (int32_t i = 0; i < na; ++i)
+    for (int32_t k = 0; k < nb; ++k) {
+      // Distances, not ends: a run's end may lie past 2^64. The later run
+      // begins inside the earlier one, and holds a sector.
+      const Extent& x = a[i];
+      const Extent& y = b[k];
+      if (x.start >= y.start ? x.start - y.start < y.count && x.count != 0
+                             : y.start - x.start < x.count && y.count != 0)
+        return true;
+    }
+  return false;
 }

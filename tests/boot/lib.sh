@@ -206,6 +206,7 @@ stick_path() {
     b) printf '%s' "/Kelmo ISOs/kelmo live.iso" ;;
     u) printf '%s' "/Imagens ISO/Instalação.iso" ;;
     c4k) printf '%s' /isos/kelmo-4k.iso ;;
+    p) printf '%s' /Persistência/casa.img ;;
   esac
 }
 
@@ -247,6 +248,8 @@ append_interleaved() {
 #                                appends, so its clusters are scattered
 #   /isos/empty.iso              0 bytes
 #   /Imagens ISO/Instalação.iso  ISO C, a name beyond ASCII (UTF-16 on disk)
+#   /Persistência/casa.img       1 MiB of random bytes for kelmo.persist=,
+#                                scattered as ISO B is, in 256 KiB pieces
 # and WORK/expect.sh with what the guest must see, with the error texts of
 # the C library BIN was built with (ERR_EBUSY, ERR_EINVAL). The files of EXTRA, a
 # directory, when given, go into both ISOs too.
@@ -296,6 +299,9 @@ build_stick() {
   append_interleaved "$work/b.iso" "$mnt/Kelmo ISOs/kelmo live.iso" "$mnt/isos/filler.bin"
   mkdir -p "$mnt/Imagens ISO"
   cp "$work/c.iso" "$mnt/Imagens ISO/Instalação.iso"
+  head -c 1048576 /dev/urandom >"$work/persist.img"
+  mkdir -p "$mnt/Persistência"
+  append_interleaved "$work/persist.img" "$mnt$(stick_path p)" "$mnt/isos/filler-p.bin" 262144
   fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
   loop_detach "$LOOP_DEV"
   LOOP_DEV=
@@ -304,7 +310,7 @@ build_stick() {
   # (WORK/runs-*.sha). WORK/runs-*.kelmo holds what the program's --test
   # prints for the same files, for run.sh to compare.
   local f
-  for f in a b u; do
+  for f in a b u p; do
     stick_runs "$work" "$f" "$img" "$PART_OFFSET" "$(stick_path "$f")" "$bin"
   done
   RUNS_A=$(runs_of "$work/runs-a.reader")
@@ -330,6 +336,11 @@ U_SIZE=$(stat -c %s "$work/c.iso")
 U_README_SHA=$(sha256sum <"$c/README.TXT" | cut -d' ' -f1)
 U_DATA_SHA=$(sha256sum <"$c/DATA.BIN" | cut -d' ' -f1)
 U_RUNS=$(runs_of "$work/runs-u.reader")
+P_PATH='$(stick_path p)'
+P_SHA=$(sha256sum <"$work/persist.img" | cut -d' ' -f1)
+P_SIZE=$(stat -c %s "$work/persist.img")
+P_RUNS=$(runs_of "$work/runs-p.reader")
+P_EXTENTS='$(awk '/^  setor/ {printf "%s%s+%s", n++ ? " " : "", $2, substr($3, 2)}' "$work/runs-p.reader")'
 EOF
   # The error texts of the C library that built the binary (perror lines).
   bash "$BOOT_DIR/libc-errors.sh" "$bin" EBUSY EINVAL >>"$work/expect.sh" || die "could not tell the binary's error texts"

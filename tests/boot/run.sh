@@ -34,6 +34,9 @@ USB_WRITTEN_DIR='/Notas do Kelmo'
 USB_WRITTEN='/Notas do Kelmo/escrito no live.bin'
 USB_WRITTEN_SHA=$(sha256sum <"$BINARY" | cut -d' ' -f1)
 EOF
+# What the kelmo.persist= boot writes through kelmo-persist: ISO A's first
+# 1 MiB, the persistence file's length, over every one of its runs.
+echo "P_WRITTEN_SHA=$(head -c 1048576 "$WORK/a.iso" | sha256sum | cut -d' ' -f1)" >>"$WORK/expect.sh"
 INITRAMFS=$WORK/initramfs.gz
 build_initramfs "$INITRAMFS" "$BINARY" "$WORK/expect.sh"
 append_stick_tools "$INITRAMFS"
@@ -51,9 +54,10 @@ log "prepared in $(($(date +%s) - started)) s"
 if [ "$A_RUNS" = 1 ]; then ok "stick: $A_PATH is one run"; else not_ok "stick: $A_PATH has '$A_RUNS' runs, want 1"; fi
 if [ "${B_RUNS:-0}" -gt 1 ]; then ok "stick: $B_PATH is fragmented ($B_RUNS runs)"; else not_ok "stick: $B_PATH has '$B_RUNS' runs, want more than 1"; fi
 if [ "${C_RUNS:-0}" -gt 1 ] && ((C_SIZE % 4096)); then ok "4K stick: $C_PATH is fragmented ($C_RUNS runs), $C_SIZE bytes"; else not_ok "4K stick: $C_PATH has '$C_RUNS' runs and $C_SIZE bytes, want more than 1 and not whole 4 KiB"; fi
-for f in a b u c4k; do
+if [ "${P_RUNS:-0}" -gt 1 ] && [ "$P_SIZE" = 1048576 ]; then ok "stick: $P_PATH is fragmented ($P_RUNS runs)"; else not_ok "stick: $P_PATH has '$P_RUNS' runs and $P_SIZE bytes, want more than 1 and 1 MiB"; fi
+for f in a b u c4k p; do
   p=$(stick_path "$f")
-  case $f in a) sha=$A_SHA ;; b) sha=$B_SHA ;; u) sha=$U_SHA ;; c4k) sha=$C_SHA ;; esac
+  case $f in a) sha=$A_SHA ;; b) sha=$B_SHA ;; u) sha=$U_SHA ;; c4k) sha=$C_SHA ;; p) sha=$P_SHA ;; esac
   if [ "$(cat "$WORK/runs-$f.sha")" = "$sha" ]; then
     ok "stick: the reader's runs of $p give the ISO's bytes"
   else
@@ -78,24 +82,25 @@ BOOTS=(
   "sect4k|virtio4k|150|kelmo.uuid=$SERIAL kelmo.iso=$C_PATH|sect4k-disk sect4k-map"
   "stickro|virtio|400|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=ro|usb-ro-map usb-ro-device usb-ro-mount usb-values usb-taken"
   "stickrw|virtio|300|kelmo.uuid=$SERIAL kelmo.iso=\"$B_PATH\" kelmo.usb=rw|usb-rw-map usb-rw-device usb-rw-write"
+  "persist|virtio|300|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.persist=\"/Persistência/nada.img\" kelmo.usb=rw|persist-missing persist-map persist-write persist-iso persist-taken"
 )
 
 # The image a disk kind boots with: the 4K stick on the disk of 4 KiB sectors.
 stick_of() { if [ "$1" = virtio4k ]; then echo stick4k.img; else echo stick.img; fi; }
 
-# The stick after the boot that wrote to it through kelmo-usb, instead of the
-# unchanged hash: nothing outside the partition changed, the ISOs are the
-# same files at the same sectors, the file the guest wrote is there byte for
-# byte, and fsck.exfat finds the volume clean.
-stick_check_stickrw() {
-  local img=$1 name=$2 bad=0 p before after start size mnt got
+# stick_written IMAGE NAME FILE SHA: the stick after a boot that wrote to it,
+# instead of the unchanged hash: nothing outside the partition changed, the
+# ISOs and the persistence file are the same files at the same sectors, FILE
+# holds SHA's bytes, the ISOs theirs, and fsck.exfat finds the volume clean.
+stick_written() {
+  local img=$1 name=$2 written=$3 written_sha=$4 bad=0 p before after start size mnt got
   if cmp -s -n "$PART_OFFSET" "$img" "$WORK/stick.img" && [ "$(stat -c %s "$img")" = "$(stat -c %s "$WORK/stick.img")" ]; then
     ok "$name: stick unchanged outside the partition"
   else
     not_ok "$name: stick changed outside the partition"
     bad=1
   fi
-  for p in "$A_PATH" "$B_PATH"; do
+  for p in "$A_PATH" "$B_PATH" "$P_PATH"; do
     before=$(KELMO_MAP_OFFSET=$PART_OFFSET "$BINARY" --test "$WORK/stick.img" "$p" 2>&1)
     after=$(KELMO_MAP_OFFSET=$PART_OFFSET "$BINARY" --test "$img" "$p" 2>&1)
     if [ "$before" = "$after" ]; then ok "$name: $p has the same runs"; else not_ok "$name: $p now '$after'"; bad=1; fi
@@ -111,11 +116,11 @@ stick_check_stickrw() {
   mnt=$(mktemp -d /tmp/kelmo-stick.XXXXXX)
   TMP_PATHS+=("$mnt")
   fuse_daemon "$LOOP_DEV" "$mnt" "$WORK/$name.fuse.log" -o ro || die "$FUSE_ERROR"
-  got=$(sha256sum <"$mnt$USB_WRITTEN" 2>&1 | cut -d' ' -f1)
-  if [ "$got" = "$USB_WRITTEN_SHA" ]; then
-    ok "$name: $USB_WRITTEN is on the stick, byte for byte"
+  got=$(sha256sum <"$mnt$written" 2>&1 | cut -d' ' -f1)
+  if [ "$got" = "$written_sha" ]; then
+    ok "$name: $written is on the stick, byte for byte"
   else
-    not_ok "$name: $USB_WRITTEN on the stick: '$got', want $USB_WRITTEN_SHA"
+    not_ok "$name: $written on the stick: '$got', want $written_sha"
     bad=1
   fi
   for p in "$A_PATH:$A_SHA" "$B_PATH:$B_SHA"; do
@@ -126,6 +131,10 @@ stick_check_stickrw() {
   loop_detach "$LOOP_DEV"
   return $bad
 }
+
+# The file written through kelmo-usb; the one written through kelmo-persist.
+stick_check_stickrw() { stick_written "$1" "$2" "$USB_WRITTEN" "$USB_WRITTEN_SHA"; }
+stick_check_persist() { stick_written "$1" "$2" "$P_PATH" "$P_WRITTEN_SHA"; }
 
 # Each boot gets its own copy of the stick (QEMU locks an image it writes to),
 # checked against the original afterwards.

@@ -142,6 +142,18 @@ start_outside() {
   : >"$KELMO_RESULTS"
 }
 
+# start_program SCRIPT ARGS...: the outer run of a script whose one argument
+# is the kelmo-map binary: KELMO, exported, then start_outside.
+start_program() {
+  [[ $# == 2 ]] || {
+    echo "usage: $1 KELMO_MAP" >&2
+    exit 2
+  }
+  KELMO=$(readlink -f "$2")
+  export KELMO
+  start_outside
+}
+
 # new_image FILE SERIAL: a 4 MiB exFAT volume with the serial 0xSERIAL.
 new_image() {
   truncate -s 4M "$1"
@@ -156,6 +168,30 @@ attach() {
   local -n _dev=$1_DEV
   printf -v "$1" '%s' "$(cat "/sys/class/block/${_dev#/dev/}/dev")"
   export "${1?}" "$1_DEV"
+}
+
+# geometry IMAGE: FAT_OFFSET, HEAP_OFFSET (in sectors) and CLUSTER_SHIFT of
+# the exFAT volume IMAGE, from its boot sector.
+geometry() {
+  read -r FAT_OFFSET HEAP_OFFSET < <(od -An -tu4 -j80 -N12 "$1" | awk '{print $1, $3}')
+  CLUSTER_SHIFT=$(od -An -tu1 -j109 -N1 "$1")
+}
+
+# first_cluster IMAGE PATH: PATH's first cluster, from kelmo-map --test.
+first_cluster() {
+  local sector
+  geometry "$1"
+  sector=$("$KELMO" --test "$1" "$2" | awk '/^  setor/ {print $2; exit}')
+  echo $(((sector - HEAP_OFFSET) / (1 << CLUSTER_SHIFT) + 2))
+}
+
+# break_chain IMAGE PATH: the FAT entry of PATH's first cluster zeroed, so
+# its chain ends there.
+break_chain() {
+  local cluster
+  cluster=$(first_cluster "$1" "$2")
+  geometry "$1"
+  printf '\0\0\0\0' | dd of="$1" bs=1 seek=$((FAT_OFFSET * 512 + 4 * cluster)) conv=notrunc status=none
 }
 
 # fuse_mount DEV / fuse_umount: fills a volume through exfat-fuse at $T/mnt.

@@ -398,6 +398,7 @@ boot_utf8() {
 # --- kelmo.usb: the whole stick beside the ISO ------------------------------
 
 USB_NODE=/dev/mapper/kelmo-usb
+PERSIST_NODE=/dev/mapper/kelmo-persist
 
 # The device-mapper device named $1, e.g. dm-1; empty if none.
 dm_named() {
@@ -425,14 +426,15 @@ $2" "$3"
 # dmsetup without udev: it makes and removes the /dev/mapper nodes itself.
 dmsetup_() { DM_DISABLE_UDEV=1 /bin/dmsetup "$@"; }
 
-# Removes kelmo-usb and kelmo-iso, so the next run starts from nothing.
+# Removes kelmo-usb, kelmo-persist and kelmo-iso, so the next run starts
+# from nothing.
 dm_clear() {
   local name
-  for name in kelmo-usb kelmo-iso; do
+  for name in kelmo-usb kelmo-persist kelmo-iso; do
     dmsetup_ info "$name" >/dev/null 2>&1 || continue
     dmsetup_ remove "$name" 2>/tmp/dmsetup || problem "dmsetup remove $name: $(cat /tmp/dmsetup)"
   done
-  rm -f "$NODE" "$USB_NODE"
+  rm -f "$NODE" "$USB_NODE" "$PERSIST_NODE"
 }
 
 # kmap with /proc/cmdline reading $1 instead of the kernel's command line.
@@ -603,5 +605,115 @@ boot_stickrw() {
   for dev in "$NODE" "$USB_NODE" /dev/vda1; do blockdev --flushbufs "$dev"; done
   [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$B_SHA" ] || problem "kelmo-iso changed"
   cmp "$USB_NODE" /dev/vda1 >/dev/null 2>&1 || problem "kelmo-usb and vda1 differ after the write"
+  end
+}
+
+# --- kelmo.persist: a writable file beside the ISO --------------------------
+
+# expect_result for the three lines of a run with kelmo.persist= and
+# kelmo.usb=, on one console line.
+expect_three_lines() {
+  expect_result "$1
+$2
+$3" "$4"
+  PROBLEMS=$(printf '%s' "$PROBLEMS" | tr '\n' '|')
+}
+
+persist_line() {
+  if [ "$1" -gt 1 ]; then
+    echo "kelmo-map: persistência -> $PERSIST_NODE ($1 trechos)"
+  else
+    echo "kelmo-map: persistência -> $PERSIST_NODE ($1 trecho)"
+  fi
+}
+
+expect_no_persist() {
+  [ -z "$(dm_named kelmo-persist)" ] || problem "a kelmo-persist device exists: $(dm_named kelmo-persist)"
+  [ -e "$PERSIST_NODE" ] && problem "$PERSIST_NODE exists"
+}
+
+# check_persist_device PARTITION: kelmo-persist is the persistence file over
+# PARTITION, run for run, writable, with its bytes.
+check_persist_device() {
+  local part=$1 dm got want position=0 run dev
+  [ -b "$PERSIST_NODE" ] || { problem "$PERSIST_NODE is not a block device"; return; }
+  dm=$(dm_named kelmo-persist)
+  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-persist"; return; }
+  got=$(node_dev "$PERSIST_NODE")
+  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$PERSIST_NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  got=$(($(cat "/sys/block/$dm/size") * 512))
+  [ "$got" = "$P_SIZE" ] || problem "kelmo-persist has $got bytes, the file $P_SIZE"
+  dev=$(cat "/sys/class/block/$part/dev")
+  want=
+  for run in $P_EXTENTS; do
+    want="$want$position ${run#*+} linear $dev ${run%+*}
+"
+    position=$((position + ${run#*+}))
+  done
+  got=$(dmsetup_ table kelmo-persist 2>&1 | sed 's/ *$//')
+  [ "$got" = "${want%?}" ] || problem "table '$(echo "$got" | tr '\n' '|')', want '$(printf '%s' "$want" | tr '\n' '|')'"
+  [ "$(stat -c %a "$PERSIST_NODE")" = 600 ] || problem "node mode $(stat -c %a "$PERSIST_NODE"), want 600"
+  [ "$(cat "/sys/block/$dm/ro")" = 0 ] || problem "sysfs ro is not 0"
+  [ "$(blockdev --getro "$PERSIST_NODE")" = 0 ] || problem "blockdev --getro is not 0"
+  got=$(sha256sum <"$PERSIST_NODE" | cut -d' ' -f1)
+  [ "$got" = "$P_SHA" ] || problem "kelmo-persist sha256 $got, the file $P_SHA"
+  note "$dm over $part in $P_RUNS runs, $P_SIZE bytes"
+}
+
+# The kernel's command line names a persistence file that is not there, with
+# kelmo.usb=rw; then the real one, a write through it, the ISO itself as the
+# file, and a kelmo-persist that exists already, each from a clean slate.
+boot_persist() {
+  begin persist-missing
+  kmap
+  expect_three_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-persist: não achei nada.img" \
+    "kelmo-map: USB -> $USB_NODE (somente leitura por causa de kelmo.persist)" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  expect_no_persist
+  check_usb_device ro vda1
+  end
+
+  local keys="kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.persist=\"$P_PATH\""
+  begin persist-map
+  dm_clear
+  kmap_cmdline "$keys kelmo.usb=rw"
+  expect_three_lines "$(success_line "$A_RUNS")" "$(persist_line "$P_RUNS")" \
+    "kelmo-map: USB -> $USB_NODE (somente leitura por causa de kelmo.persist)" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  check_persist_device vda1
+  check_usb_device ro vda1
+  end
+
+  # ISO A's first 1 MiB over the whole file, every run; the host finds it in
+  # the file on the stick.
+  begin persist-write
+  if dd if="$NODE" of="$PERSIST_NODE" bs=65536 count=16 conv=fsync 2>/tmp/dd; then
+    local dev
+    for dev in "$NODE" "$PERSIST_NODE" /dev/vda1; do blockdev --flushbufs "$dev"; done
+    [ "$(sha256sum <"$PERSIST_NODE" | cut -d' ' -f1)" = "$P_WRITTEN_SHA" ] || problem "kelmo-persist does not read back what was written"
+    [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "kelmo-iso changed"
+  else
+    problem "writing to $PERSIST_NODE: $(cat /tmp/dd)"
+  fi
+  end
+
+  begin persist-iso
+  dm_clear
+  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.persist=/ISOS/KELMO.ISO"
+  expect_two_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-persist: trechos em comum com o ISO" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  expect_no_persist
+  end
+
+  begin persist-taken
+  local got
+  dm_clear
+  dmsetup_ create kelmo-persist --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
+  kmap_cmdline "$keys"
+  expect_two_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-persist: DM_DEV_CREATE: $ERR_EBUSY" 0
+  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
+  got=$(dmsetup_ table kelmo-persist 2>&1 | sed 's/ *$//')
+  [ "$got" = "0 8 error" ] || problem "the existing kelmo-persist changed: $got"
+  note "kernel: $(dm_said)"
   end
 }

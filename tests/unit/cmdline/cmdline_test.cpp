@@ -109,6 +109,16 @@ const Case kLines[] = {
     Case{"ValueCutToSize", "kelmo.uuid=" + v100, "kelmo.uuid", 64, 0, std::string(63, 'v')},
     Case{"ValueCutToOneByte", "kelmo.uuid=ABCD-1234", "kelmo.uuid", 1, 0, ""},
     Case{"EmptyLine", "", "kelmo.iso", 4096, -1, ""},
+    // kelmo.persist beside the other keys: each key yields its own value,
+    // whatever begins like it.
+    Case{"PersistQuotedUtf8",
+         "kelmo.uuid=1A2B-3C4D kelmo.iso=/isos/a.iso kelmo.persist=\"/Persistência/minha casa.img\" kelmo.usb=rw",
+         "kelmo.persist", 4096, 0, "/Persistência/minha casa.img"},
+    Case{"PersistAfterALongerKey", "kelmo.persistence=/x.img kelmo.persist=/y.img", "kelmo.persist", 4096, 0,
+         "/y.img"},
+    Case{"PersistIsNotAnotherKeysValue", "kelmo.iso=kelmo.persist=/x.img", "kelmo.persist", 4096, -1, ""},
+    Case{"PersistEmptyCounts", "kelmo.persist= kelmo.usb=rw", "kelmo.persist", 4096, 0, ""},
+    Case{"UsbBesidePersist", "kelmo.persist=/p.img kelmo.usb=rw", "kelmo.usb", 8, 0, "rw"},
 };
 
 // /proc/cmdline is read in one read of at most 8191 bytes.

@@ -34,7 +34,7 @@ struct Target {
 std::vector<uint8_t> build(const std::vector<Extent>& runs, uint64_t data_length, uint32_t& targets,
                            uint32_t block_size = 512) {
   std::vector<uint8_t> buffer(dm_buffer_size(int32_t(runs.size())), 0xA5);  // junk the fill must clear
-  targets = dm_fill_table(buffer.data(), int32_t(runs.size()), runs.data(), data_length, block_size, 8, 17);
+  targets = dm_fill_table(buffer.data(), "kelmo-iso", true, int32_t(runs.size()), runs.data(), data_length, block_size, 8, 17);
   return buffer;
 }
 
@@ -96,7 +96,7 @@ TEST(DmTable, RecordsAreAlignedAndSizedByTheirText) {
   for (const Case& c : cases) {
     std::vector<Extent> runs = {{c.start, 1}, {7, 1}};
     std::vector<uint8_t> b(dm_buffer_size(2), 0xA5);
-    ASSERT_EQ(dm_fill_table(b.data(), 2, runs.data(), 2 * 512, 512, c.major, c.minor), 2u);
+    ASSERT_EQ(dm_fill_table(b.data(), "kelmo-iso", true, 2, runs.data(), 2 * 512, 512, c.major, c.minor), 2u);
     std::vector<Target> t = records(b, 2);
     EXPECT_EQ(t[0].params, c.params);
     EXPECT_EQ(t[0].next, c.next) << c.params;
@@ -223,5 +223,76 @@ TEST(DmPartitionTableSize, LargestAndEmptyPartitions) {
   EXPECT_EQ(dm_fill_partition_table(e.data(), 0, 8, 17, true), 0u);
   expect_header(e, 0, "kelmo-usb", 1);
 }
+
+// Any device: the header carries the name given, cut to the request's
+// 127 bytes, and the read-only flag only when asked for; the targets are
+// the same whatever the name.
+TEST(DmTableDevice, NameAndAccessAsGiven) {
+  struct Case {
+    std::string name;
+    bool read_only;
+    uint32_t flags;
+    std::string stored;
+  };
+  const Case cases[] = {
+      {"kelmo-iso", true, 1, "kelmo-iso"},
+      {"kelmo-other", false, 0, "kelmo-other"},
+      {std::string(127, 'n'), true, 1, std::string(127, 'n')},
+      {std::string(200, 'm'), false, 0, std::string(127, 'm')},
+  };
+  std::vector<Extent> runs = {{2112, 24}, {4000, 8}};
+  for (const Case& c : cases) {
+    std::vector<uint8_t> b(dm_buffer_size(2), 0xA5);
+    ASSERT_EQ(dm_fill_table(b.data(), c.name.c_str(), c.read_only, 2, runs.data(), 32 * 512, 512, 8, 17), 2u);
+    expect_header(b, 2, c.stored, c.flags);
+    std::vector<Target> t = records(b, 2);
+    EXPECT_EQ(t[0].params, "8:17 2112");
+    EXPECT_EQ(t[1].sector_start, 24u);
+    EXPECT_EQ(t[1].length, 8u);
+  }
+}
+
+// A persistence file is made writable only when it shares no sector with
+// the ISO: every run of one list against every run of the other, both ways.
+struct OverlapCase {
+  const char* name;
+  std::vector<Extent> a, b;
+  bool overlap;
+  friend std::ostream& operator<<(std::ostream& os, const OverlapCase& c) { return os << c.name; }
+};
+
+class RunsOverlap : public ::testing::TestWithParam<OverlapCase> {};
+
+TEST_P(RunsOverlap, SharedSectorsFoundEitherWay) {
+  const OverlapCase& c = GetParam();
+  EXPECT_EQ(runs_overlap(c.a.data(), int32_t(c.a.size()), c.b.data(), int32_t(c.b.size())), c.overlap);
+  EXPECT_EQ(runs_overlap(c.b.data(), int32_t(c.b.size()), c.a.data(), int32_t(c.a.size())), c.overlap);
+}
+
+constexpr uint64_t kTop = UINT64_MAX;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RunsOverlap,
+    ::testing::Values(
+        OverlapCase{"NoRuns", {}, {}, false},
+        OverlapCase{"OneListEmpty", {{100, 8}}, {}, false},
+        OverlapCase{"FarApart", {{2112, 64}}, {{9000, 64}}, false},
+        OverlapCase{"EndsWhereTheOtherBegins", {{100, 8}}, {{108, 8}}, false},
+        OverlapCase{"OneSectorShared", {{100, 9}}, {{108, 8}}, true},
+        OverlapCase{"SameStart", {{100, 1}}, {{100, 64}}, true},
+        OverlapCase{"Inside", {{100, 64}}, {{130, 2}}, true},
+        OverlapCase{"SameRun", {{2112, 24}}, {{2112, 24}}, true},
+        OverlapCase{"EmptyRunInside", {{100, 64}}, {{130, 0}}, false},
+        // Interleaved files: each run of one lies between two of the other.
+        OverlapCase{"Interleaved", {{0, 8}, {100, 8}, {200, 8}}, {{50, 8}, {150, 8}, {208, 8}}, false},
+        // Only the last run of one meets only the first of the other.
+        OverlapCase{"LastMeetsFirst", {{0, 8}, {100, 8}, {200, 8}}, {{207, 1}, {150, 8}, {50, 8}}, true},
+        OverlapCase{"MiddlePair", {{0, 8}, {100, 8}, {200, 8}}, {{50, 8}, {104, 1}, {300, 8}}, true},
+        // Runs at the top of the sector numbers: no end wraps to a small one.
+        OverlapCase{"AtTheTop", {{kTop - 8, 8}}, {{kTop - 1, 1}}, true},
+        OverlapCase{"AtTheTopAndTheBottom", {{kTop - 8, 8}}, {{0, 8}}, false},
+        OverlapCase{"EndPastTheTop", {{kTop - 7, 16}}, {{kTop - 3, 1}}, true},
+        OverlapCase{"EndPastTheTopIsNotTheBottom", {{kTop - 7, 16}}, {{2, 8}}, false}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace

@@ -134,7 +134,7 @@ TEST_F(Sector4kTest, TableOnA4kDiskEndsAtTheFilesLastBlock) {
   ASSERT_EQ(resolve("isos/live.iso"), 0);
   ASSERT_EQ(chain_to_extents(found.first_cluster, found.data_length, found.contiguous, table), 0);
   std::vector<uint8_t> buffer(dm_buffer_size(table.count));
-  ASSERT_EQ(dm_fill_table(buffer.data(), table.count, table.runs, found.data_length, 4096, 8, 17), 3u);
+  ASSERT_EQ(dm_fill_table(buffer.data(), "kelmo-iso", true, table.count, table.runs, found.data_length, 4096, 8, 17), 3u);
   uint64_t lengths[3], length;
   size_t at = 312;
   for (uint64_t& l : lengths) {

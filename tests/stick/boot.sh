@@ -1,0 +1,365 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# A stick made by kelmo-stick prepare, filled as a person fills it, booted
+# from power-on. Four live ISOs built here from Debian's packages and one
+# that no stack knows are copied through exfat-fuse into different folders,
+# each in 1 MiB pieces between filler appends (their clusters scattered):
+#   /Kelmo ISOs/Debian ção/debian live.iso    live-boot
+#   /isos/dracut-live.iso                     dracut with systemd
+#   /isos/sem systemd/dracut-nosystemd.ISO    dracut without systemd
+#   /isos/own/dracut cdlabel.iso              dracut with systemd, booted by an
+#                                             entry of its own (entries.cfg, as
+#                                             update writes it) with the ISO's
+#                                             root=live:CDLABEL=
+#   /outro.iso                                recognised by nothing
+# plus a macOS "._" companion the menu must leave out. Each boot chooses its
+# entry with kelmo-stick next; the live root reports what it sees. Then a
+# second boot of a stick whose one-shot choice was used shows the menu and
+# boots the default, and a stick of 30 small ISOs, made on a loop device,
+# measures how long the menu takes to appear (BIOS and UEFI).
+#
+#   tests/stick/boot.sh BUILD_DIR            (configured and built if needed)
+#   tests/stick/boot.sh BUILD_DIR --demo     two ISOs, each booted from the menu, consoles shown
+#
+# Cost under TCG on two cores: the ISOs come from the boot cache (about a
+# minute to build once); eight boots of 30 to 90 s, two at a time.
+set -euo pipefail
+[ $# -ge 1 ] && [ $# -le 2 ] || { echo "usage: $0 BUILD_DIR [--demo]" >&2; exit 2; }
+build=$1
+demo=0
+[ "${2:-}" = --demo ] && demo=1
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+# shellcheck source=../boot/lib.sh
+. "$top/tests/boot/lib.sh"
+# shellcheck source=../lib/tools.sh
+. "$top/tests/lib/tools.sh"
+# shellcheck source=../lib/initramfs.sh
+. "$top/tests/lib/initramfs.sh"
+# shellcheck source=../lib/qemu.sh
+. "$top/tests/lib/qemu.sh"
+# shellcheck source=../lib/live_isos.sh
+. "$top/tests/lib/live_isos.sh"
+# shellcheck source=../lib/results.sh
+. "$top/tests/lib/results.sh"
+
+[ "$(id -u)" = 0 ] || die "run as root: loop devices, FUSE and mount namespaces"
+need_tools
+for t in mkfs.fat mcopy mtype grub-editenv sfdisk dracut mkinitramfs; do
+  command -v "$t" >/dev/null || die "$t is missing (tools/deps.sh installs it)"
+done
+cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELMO_TESTS=OFF -DKELMO_SANITIZE=OFF -DKELMO_FUZZ=OFF \
+  >/dev/null && cmake --build "$build" -j"$(nproc)" >/dev/null || die "configuring or building $build failed"
+stick_cmd=$build/stick/kelmo-stick
+[ -x "$stick_cmd" ] && [ -s "$build/packaging/kelmo-addon.img" ] || die "$build has no kelmo-stick or add-on"
+started=$(date +%s)
+make_work kelmo-stick-boot
+fetch_kernel
+qemu_accel
+SUMMARY_REQUIRED=1
+
+# --- the ISOs
+if ((demo)); then live_isos debian dracut; else live_isos debian dracut dracut-nosystemd; fi
+for n in debian dracut dracut-nosystemd; do
+  ((demo)) && [ "$n" = dracut-nosystemd ] && continue
+  job_result "$LIVE_ISO_DIR/$n.build"
+  [ "$status" = 0 ] && [ -s "$LIVE_ISO_DIR/$n.iso" ] ||
+    die "the live ISO $n was not built: $(tail -n 5 "$LIVE_ISO_DIR/$n.build.log" | tr '\n' ' ')"
+done
+mkdir -p "$WORK/other"
+echo "Nada que inicie." >"$WORK/other/LEIAME.TXT"
+xorriso -as mkisofs -quiet -R -V KELMO_OTHER -o "$WORK/other.iso" "$WORK/other" 2>/dev/null
+
+DEB="/Kelmo ISOs/Debian ção/debian live.iso"
+DRA=/isos/dracut-live.iso
+DRN="/isos/sem systemd/dracut-nosystemd.ISO"
+DRC="/isos/own/dracut cdlabel.iso"
+OTHER=/outro.iso
+# path|ISO file|layout the root reports
+if ((demo)); then
+  ISOS=("$DEB|$LIVE_ISO_DIR/debian.iso|debian" "$DRA|$LIVE_ISO_DIR/dracut.iso|dracut")
+else
+  ISOS=(
+    "$DEB|$LIVE_ISO_DIR/debian.iso|debian"
+    "$DRA|$LIVE_ISO_DIR/dracut.iso|dracut"
+    "$DRN|$LIVE_ISO_DIR/dracut-nosystemd.iso|dracut-nosystemd"
+    "$DRC|$LIVE_ISO_DIR/dracut.iso|dracut"
+    "$OTHER|$WORK/other.iso|"
+  )
+fi
+
+# --- the stick: prepare on an image file, the parameters the tests need kept
+# on it (the console on the serial port; a failure ends the VM at once)
+APPEND="console=ttyS0 panic=-1 rd.shell=0 rd.emergency=poweroff"
+stick=$WORK/stick.img
+size=0
+for entry in "${ISOS[@]}"; do
+  IFS='|' read -r _ file _ <<<"$entry"
+  size=$((size + $(stat -c %s "$file")))
+done
+truncate -s $((size * 11 / 10 / 1048576 + 112))M "$stick"
+"$stick_cmd" prepare --yes --append "$APPEND" "$stick" >"$WORK/prepare.log" 2>&1 ||
+  die "kelmo-stick prepare failed: $(tail -n 3 "$WORK/prepare.log")"
+ok "kelmo-stick prepare made the stick on an image file"
+read -r p1_start p1_size p2_start _ < <(partitions "$stick" | tr '\n' ' ') || true
+[ -n "${p2_start:-}" ] || die "could not read the partitions of $stick"
+
+# fill IMAGE [OWN]: the ISOs of ISOS onto IMAGE's exFAT partition through
+# exfat-fuse, scattered; with OWN, the entry of the ISO at $DRC written into
+# entries.cfg on the ESP, as update writes one from the ISO's own grub.cfg.
+fill() {
+  local img=$1 part mnt entry path file
+  loop_attach part -o $((p1_start * 512)) --sizelimit $((p1_size * 512)) "$img"
+  mnt=$(mktemp -d /tmp/kelmo-stick-fill.XXXXXX)
+  TMP_PATHS+=("$mnt")
+  fuse_daemon "$part" "$mnt" "$WORK/exfat-fuse.log" || die "$FUSE_ERROR"
+  for entry in "${ISOS[@]}"; do
+    IFS='|' read -r path file _ <<<"$entry"
+    mkdir -p "$mnt$(dirname "$path")"
+    append_interleaved "$file" "$mnt$path" "$mnt/filler.bin" 1048576
+  done
+  # What macOS leaves beside a file it copied: no ISO, not in the menu.
+  head -c 4096 /dev/zero >"$mnt$(dirname "$DEB")/._$(basename "$DEB")"
+  fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$WORK/exfat-fuse.log")"
+  loop_detach "$part"
+}
+fill "$stick"
+if ((!demo)); then
+  printf 'kelmo_own "%s" "%s" /boot/vmlinuz /boot/initrd.img "%s"\n' "$DRC" \
+    "dracut cdlabel.iso: Start (root=live:CDLABEL=)" \
+    "root=live:CDLABEL=KELMO_DRACUT_LIVE rd.live.image rd.live.overlay.overlayfs=1" >"$WORK/entries.cfg"
+  MTOOLS_SKIP_CHECK=1 mcopy -o -i "$stick@@$((p2_start * 512))" "$WORK/entries.cfg" ::/boot/grub/kelmo/entries.cfg
+fi
+"$stick_cmd" list "$stick" >"$WORK/list.txt" 2>&1 || true
+sed 's/^/# list: /' "$WORK/list.txt" >&2
+
+# The runs kelmo-map must announce, read by our own exFAT reader, not by it.
+declare -A RUNS=()
+for entry in "${ISOS[@]}"; do
+  IFS='|' read -r path _ layout <<<"$entry"
+  [ -n "$layout" ] || continue
+  RUNS[$path]=$(python3 "$BOOT_DIR/exfat_runs.py" "$stick" $((p1_start * 512)) "$path" |
+    sed -n '1s/.*trechos=\([0-9]*\)$/\1/p')
+  check "$path is scattered on the stick (${RUNS[$path]:-?} runs)" [ "${RUNS[$path]:-0}" -gt 1 ]
+done
+
+# stick_state IMAGE: a hash of the exFAT partition and of every file on the
+# ESP but grubenv (the one file a boot writes), and grubenv's next_entry.
+stick_state() {
+  local img=$1 d
+  d=$(mktemp -d "$WORK/esp.XXXXXX")
+  MTOOLS_SKIP_CHECK=1 mcopy -s -n -i "$img@@$((p2_start * 512))" ::/ "$d/"
+  {
+    dd if="$img" bs=512 skip="$p1_start" count="$p1_size" status=none | sha256sum
+    (cd "$d" && find . -type f ! -path ./boot/grub/grubenv -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+  } | sha256sum | cut -d' ' -f1
+  echo "next_entry=$(grub-editenv "$d/boot/grub/grubenv" list | sed -n 's/^next_entry=//p')"
+  rm -rf "$d"
+}
+STATE=$(stick_state "$stick")
+STATE=${STATE%%$'\n'*}
+
+# --- the boots. name|firmware|ISO chosen with next (empty: none)|expect
+# expect: the layout the live root reports, "other" (the unrecognised
+# entry's message) or "menu" (the menu shown, then its default booted).
+if ((demo)); then
+  BOOTS=("bios-debian|bios|$DEB|debian" "uefi-dracut|uefi|$DRA|dracut")
+else
+  BOOTS=(
+    "bios-debian|bios|$DEB|debian"
+    "uefi-debian|uefi|$DEB|debian"
+    "bios-dracut|bios|$DRA|dracut"
+    "uefi-dracut-nosystemd|uefi|$DRN|dracut-nosystemd"
+    "bios-dracut-cdlabel|bios|$DRC|dracut"
+    "bios-other|bios|$OTHER|other"
+  )
+fi
+boot_one() {
+  local name fw path expect seconds=300
+  IFS='|' read -r name fw path expect <<<"$1"
+  if [ "$expect" = menu30 ]; then
+    menu_boot "$name" "$fw"
+    return
+  fi
+  local from=$stick
+  # The menu boot starts from the stick the first boot left, its one-shot used.
+  [ "$expect" = menu ] && from=$WORK/bios-debian.img
+  cp --sparse=always "$from" "$WORK/$name.img"
+  if [ -n "$path" ]; then
+    "$stick_cmd" next "$WORK/$name.img" "$path" >"$WORK/$name.next.log" 2>&1 || return 90
+  fi
+  [ "$expect" = other ] && seconds=60
+  local status=0
+  qemu_boot "$WORK/$name.log" "$seconds" --firmware "$fw" --disk "usb:$WORK/$name.img" || status=$?
+  return $status
+}
+said() { grep -a -o -m1 "$2 .*" "$1" | cut -d' ' -f2- || true; }
+
+# check_live NAME PATH LAYOUT: the boot NAME reached the live root of the ISO
+# at PATH, from the mapped ISO, as the menu's entry for it says.
+check_live() {
+  local name=$1 path=$2 layout=$3 txt=$WORK/$1.log.txt medium loopfile want cmdline links label
+  check "$name: the $layout live ISO's root ran its /sbin/init" [ "$(said "$txt" KELMO-LIVE-UP)" = "$LIVE_TOKEN $layout" ]
+  check "$name: the live root is an overlay" [ "$(said "$txt" KELMO-LIVE-ROOT)" = overlay ]
+  medium=$(said "$txt" KELMO-LIVE-MEDIUM)
+  check "$name: the live medium is the mapped ISO ($medium)" \
+    bash -c '[[ $1 =~ ^(/dev/mapper/kelmo-iso|/dev/dm-[0-9]+)\  ]]' _ "$medium"
+  loopfile=$(said "$txt" KELMO-LIVE-LOOP)
+  case $layout in
+    debian) want=${medium#* }/live/filesystem.squashfs ;;
+    *) want=${medium#* }/LiveOS/squashfs.img ;;
+  esac
+  check "$name: the squashfs is looped from the medium ($loopfile)" [ "$loopfile" = "$want" ]
+  check "$name: the device mapper holds kelmo-iso only" [ "$(said "$txt" KELMO-LIVE-DM)" = kelmo-iso ]
+  check "$name: no exFAT driver was loaded" [ "$(said "$txt" KELMO-LIVE-EXFAT)" = no ]
+  check "$name: kelmo-map mapped the ISO in its ${RUNS[$path]} runs" \
+    grep -aqF "kelmo-map: ISO -> /dev/mapper/kelmo-iso (${RUNS[$path]} trechos)" "$txt"
+  cmdline=$(said "$txt" KELMO-LIVE-CMDLINE)
+  check "$name: the kernel got the chosen ISO's path and the stick's parameters" \
+    bash -c '[[ $1 == *"\"kelmo.iso=$2\""* || $1 == *" kelmo.iso=$2 "* ]] && [[ $1 == *" $3"* ]]' _ "$cmdline" "$path" "$APPEND"
+  case $layout in
+    debian) want="boot=live components live-media=/dev/mapper/kelmo-iso" ;;
+    *) want="root=live:/dev/mapper/kelmo-iso rd.live.image rd.live.overlay.overlayfs=1" ;;
+  esac
+  [ "$path" = "$DRC" ] && want="root=live:CDLABEL=KELMO_DRACUT_LIVE rd.live.image"
+  check "$name: the stack's parameters ($want)" bash -c '[[ $1 == *"$2"* ]]' _ "$cmdline" "$want"
+  if [ "$path" = "$DRC" ]; then
+    check "$name: and no other root=" bash -c '[[ $1 != *root=live:/dev/* ]]' _ "$cmdline"
+  fi
+  # The links a CD's medium has, in every stack's initrd.
+  links=$(said "$txt" KELMO-LIVE-LINKS)
+  case $layout in
+    debian) label=KELMO_DEBIAN_LIVE ;;
+    dracut) label=KELMO_DRACUT_LIVE ;;
+    dracut-nosystemd) label=KELMO_DRACUT_NOSYSTEMD ;;
+  esac
+  check "$name: the mapped ISO has /dev/disk/by-label/$label and a by-uuid link ($links)" \
+    bash -c '[[ " $1 " == *" by-label/$2 "* && " $1 " == *" by-uuid/"* ]]' _ "$links" "$label"
+}
+
+# check_after NAME: the boot wrote nothing but the one-shot's clearing.
+check_after() {
+  local state
+  state=$(stick_state "$WORK/$1.img")
+  check "$1: the exFAT partition and the ESP's files are as before the boot" [ "$(head -n 1 <<<"$state")" = "$STATE" ]
+  check "$1: the one-shot choice was cleared" [ "$(tail -n 1 <<<"$state")" = "next_entry=" ]
+}
+
+if ((demo)); then
+  for entry in "${BOOTS[@]}"; do
+    IFS='|' read -r name fw path expect <<<"$entry"
+    log "booting the stick from power-on ($fw), the menu's entry for $path (kelmo-stick next)"
+    _side_job "$WORK/$name.status" boot_one "$entry" &
+    sleep 1
+    tail -n +1 -f "$WORK/$name.log" --pid=$! 2>/dev/null || true
+    wait || true
+    check_live "$name" "$path" "$expect"
+  done
+  log "total $(($(date +%s) - started)) s"
+  summary
+  exit
+fi
+
+# The stick of 30 small ISOs: prepare on a loop device this time; each ISO
+# a live-boot layout with a kernel that is not one (the menu only recognises).
+menu30=$WORK/menu30.img
+truncate -s 160M "$menu30"
+loop_attach menu30_dev "$menu30"
+"$stick_cmd" prepare --yes --append "console=ttyS0" "$menu30_dev" >"$WORK/prepare30.log" 2>&1 ||
+  die "kelmo-stick prepare on $menu30_dev failed: $(tail -n 3 "$WORK/prepare30.log")"
+ok "kelmo-stick prepare made the stick on a loop device ($menu30_dev)"
+loop_detach "$menu30_dev"
+read -r m_start m_size _ < <(partitions "$menu30" | tr '\n' ' ') || true
+mkdir -p "$WORK/small/live"
+echo x >"$WORK/small/live/vmlinuz"
+echo x >"$WORK/small/live/initrd.img"
+loop_attach part -o $((m_start * 512)) --sizelimit $((m_size * 512)) "$menu30"
+mnt=$(mktemp -d /tmp/kelmo-stick-menu30.XXXXXX)
+TMP_PATHS+=("$mnt")
+fuse_daemon "$part" "$mnt" "$WORK/exfat-fuse.log" || die "$FUSE_ERROR"
+# Written in reverse order, in the root and two folder levels: the menu sorts.
+for i in $(seq 30 -1 1); do
+  n=$(printf %02d "$i")
+  case $((i % 3)) in
+    0) d= ;;
+    1) d=/ISOs ;;
+    2) d="/ISOs/mais $((i % 2))" ;;
+  esac
+  mkdir -p "$mnt$d"
+  xorriso -as mkisofs -quiet -V "MENU_$n" -o "$mnt$d/iso-$n.iso" "$WORK/small" 2>/dev/null
+done
+fuse_daemon_stop || die "mount.exfat-fuse failed"
+loop_detach "$part"
+mapfile -t MENU30 < <("$stick_cmd" list "$menu30" 2>/dev/null | cut -d: -f1)
+check "kelmo-stick list sees the 30 ISOs" [ "${#MENU30[@]}" = 30 ]
+
+# menu_boot NAME FIRMWARE: boots the 30-ISO stick; NAME.menutime is the time
+# from the menu's first line to GRUB's menu on the screen, in tenths of a
+# second.
+menu_boot() {
+  local name=$1 fw=$2
+  cp --sparse=always "$menu30" "$WORK/$name.img"
+  qemu_boot "$WORK/$name.log" 150 --firmware "$fw" --disk "usb:$WORK/$name.img" &
+  local qpid=$! t0= t1= now
+  while kill -0 "$qpid" 2>/dev/null; do
+    now=$(date +%s%N)
+    if [ -z "$t0" ] && grep -aq 'kelmo: ' "$WORK/$name.log" 2>/dev/null; then t0=$now; fi
+    if [ -n "$t0" ] && grep -aq 'Use the' "$WORK/$name.log" 2>/dev/null; then t1=$now; break; fi
+    sleep 0.1
+  done
+  # The menu's default boots 10 s later; nothing more to see here.
+  sleep 2
+  kill $(pgrep -P "$qpid") 2>/dev/null || true
+  wait "$qpid" || true
+  [ -n "$t0" ] && [ -n "$t1" ] && echo "$(((t1 - t0) / 100000000))" >"$WORK/$name.menutime"
+  return 0
+}
+
+# --- run everything, two at a time
+side_by_side "$WORK" boot_one "${BOOTS[@]}"
+side_by_side "$WORK" boot_one "bios-menu|bios||menu" "bios-menu30|bios||menu30" "uefi-menu30|uefi||menu30"
+
+for entry in "${BOOTS[@]}" "bios-menu|bios||menu"; do
+  IFS='|' read -r name fw path expect <<<"$entry"
+  job_result "$WORK/$name.status"
+  log "boot $name: $took s, status $status"
+  txt=$WORK/$name.log.txt
+  before=$failed
+  case $expect in
+    other)
+      check "$name: the unrecognised ISO's entry ran and said why" \
+        grep -aqF "$path:" "$txt"
+      check "$name: it says it has nothing to boot" grep -aq 'nada a arrancar' "$txt"
+      check "$name: no kernel was started" bash -c '! grep -aq "Linux version" "$1"' _ "$txt"
+      ;;
+    menu)
+      # Entries as GRUB draws them, in order: those of entries.cfg first,
+      # then one per ISO sorted by path (names beyond ASCII shown as ?).
+      titles=$(grep -ao 'debian live.iso (KELMO_DEBIAN_LIVE)\|dracut cdlabel.iso[: ][^|]\{0,30\}\|dracut-live.iso (KELMO_DRACUT_LIVE)\|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)\|outro.iso (KELMO_OTHER)\|\._debian' "$txt" |
+        sed 's/  .*//' | awk '!seen[$0]++' | tr '\n' '|')
+      check "$name: the menu lists its entries in order, without the ._ file ($titles)" \
+        [ "$titles" = "dracut cdlabel.iso: Start (root=live:CDLABEL=)|debian live.iso (KELMO_DEBIAN_LIVE)|dracut-live.iso (KELMO_DRACUT_LIVE)|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)|outro.iso (KELMO_OTHER)|" ]
+      check "$name: the unrecognised ISO's title says so" grep -aq '(KELMO_OTHER): n.\{1,4\}o reconhecido' "$txt"
+      # Its default, the first entry, boots 10 s later.
+      check_live "$name" "$DRC" dracut
+      ;;
+    *) check_live "$name" "$path" "$expect" ;;
+  esac
+  [ "$expect" = other ] || check "$name: guest powered off by itself" [ "$status" = 0 ]
+  check_after "$name"
+  if ((failed > before)); then
+    grep -av '^KELMO-' "$txt" | tail -n 25 | sed "s/^/# $name: /" >&2 || true
+  fi
+done
+for name in bios-menu30 uefi-menu30; do
+  t=$(cat "$WORK/$name.menutime" 2>/dev/null || true)
+  check "$name: the menu of 30 ISOs appeared (${t:+$((t / 10)).$((t % 10)) s after its first line})" [ -n "$t" ]
+  first=$(grep -ao 'iso-[0-9][0-9].iso (MENU_[0-9][0-9])' "$WORK/$name.log.txt" | awk '!seen[$0]++' | head -n 5 | tr '\n' ' ')
+  # Sorted by path: the root's ISOs come after "/ISOs/..." ("/I" < "/i").
+  want=$(printf '%s\n' "${MENU30[@]}" | head -n 5 | sed 's|.*/\(iso-\(..\).iso\)$|\1 (MENU_\2)|' | tr '\n' ' ')
+  check "$name: its first entries in kelmo-stick list's order ($first)" [ "$first" = "$want" ]
+done
+
+log "total $(($(date +%s) - started)) s"
+keep_logs kelmo-stick-logs "$WORK"/*.log "$WORK"/*.log.txt "$WORK"/*.next.log "$WORK"/prepare*.log
+summary
