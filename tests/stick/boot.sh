@@ -42,6 +42,8 @@ top=$(cd "$here/../.." && pwd)
 . "$top/tests/lib/live_isos.sh"
 # shellcheck source=../lib/results.sh
 . "$top/tests/lib/results.sh"
+# shellcheck source=lib.sh
+. "$here/lib.sh"
 
 [ "$(id -u)" = 0 ] || die "run as root: loop devices, FUSE and mount namespaces"
 need_tools
@@ -104,26 +106,11 @@ ok "kelmo-stick prepare made the stick on an image file"
 read -r p1_start p1_size p2_start _ < <(partitions "$stick" | tr '\n' ' ') || true
 [ -n "${p2_start:-}" ] || die "could not read the partitions of $stick"
 
-# fill IMAGE [OWN]: the ISOs of ISOS onto IMAGE's exFAT partition through
-# exfat-fuse, scattered; with OWN, the entry of the ISO at $DRC written into
+# What macOS leaves beside a file it copied: no ISO, not in the menu.
+macos_companion() { head -c 4096 /dev/zero >"$1$(dirname "$DEB")/._$(basename "$DEB")"; }
+# The ISOs scattered, then the entry of the ISO at $DRC written into
 # entries.cfg on the ESP, as update writes one from the ISO's own grub.cfg.
-fill() {
-  local img=$1 part mnt entry path file
-  loop_attach part -o $((p1_start * 512)) --sizelimit $((p1_size * 512)) "$img"
-  mnt=$(mktemp -d /tmp/kelmo-stick-fill.XXXXXX)
-  TMP_PATHS+=("$mnt")
-  fuse_daemon "$part" "$mnt" "$WORK/exfat-fuse.log" || die "$FUSE_ERROR"
-  for entry in "${ISOS[@]}"; do
-    IFS='|' read -r path file _ <<<"$entry"
-    mkdir -p "$mnt$(dirname "$path")"
-    append_interleaved "$file" "$mnt$path" "$mnt/filler.bin" 1048576
-  done
-  # What macOS leaves beside a file it copied: no ISO, not in the menu.
-  head -c 4096 /dev/zero >"$mnt$(dirname "$DEB")/._$(basename "$DEB")"
-  fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$WORK/exfat-fuse.log")"
-  loop_detach "$part"
-}
-fill "$stick"
+fill "$stick" macos_companion
 if ((!demo)); then
   printf 'kelmo_own "%s" "%s" /boot/vmlinuz /boot/initrd.img "%s"\n' "$DRC" \
     "dracut cdlabel.iso: Start (root=live:CDLABEL=)" \
@@ -193,7 +180,6 @@ boot_one() {
   qemu_boot "$WORK/$name.log" "$seconds" --firmware "$fw" --disk "usb:$WORK/$name.img" || status=$?
   return $status
 }
-said() { grep -a -o -m1 "$2 .*" "$1" | cut -d' ' -f2- || true; }
 
 # check_live NAME PATH LAYOUT: the boot NAME reached the live root of the ISO
 # at PATH, from the mapped ISO, as the menu's entry for it says.
