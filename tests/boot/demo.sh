@@ -17,11 +17,11 @@ file -L "$BINARY" | grep -q 'statically linked' || die "$BINARY is not a static 
 
 make_work kelmo-demo
 fetch_kernel
+qemu_accel
 build_stick "$WORK" "$BINARY"
 . "$WORK/expect.sh"
 INITRAMFS=$WORK/initramfs.gz
 build_initramfs "$INITRAMFS" "$BINARY" "$WORK/expect.sh"
-STICK_IMG=$WORK/stick.img
 
 params="kelmo.uuid=$SERIAL kelmo.iso=\"$B_PATH\""
 echo "kernel: $KERNEL_PACKAGE"
@@ -29,7 +29,7 @@ echo "stick:  USB mass storage, exFAT serial $SERIAL, ISO at $B_PATH ($B_RUNS ru
 echo "params: $params"
 echo
 status=0
-boot_vm "$WORK/demo.log" 150 usb "kelmo.boot=demo $params" || status=$?
+kernel_boot "$WORK/demo.log" 150 "$INITRAMFS" "usb:$WORK/stick.img" "kelmo.boot=demo $params" || status=$?
 sed -n 's/^KELMO-DEMO //p' "$WORK/demo.log.txt"
 if [ "$status" != 0 ] || ! grep -aq '^KELMO-DONE demo$' "$WORK/demo.log.txt"; then
   echo "the guest did not finish (qemu status $status); console:" >&2

@@ -24,6 +24,7 @@ started=$(date +%s)
 make_work kelmo-boot
 
 fetch_kernel
+qemu_accel
 log "kernel: $KERNEL_PACKAGE"
 build_stick "$WORK" "$BINARY"
 build_stick4k "$WORK" "$BINARY"
@@ -55,10 +56,10 @@ if [ "$A_RUNS" = 1 ]; then ok "stick: $A_PATH is one run"; else not_ok "stick: $
 if [ "${B_RUNS:-0}" -gt 1 ]; then ok "stick: $B_PATH is fragmented ($B_RUNS runs)"; else not_ok "stick: $B_PATH has '$B_RUNS' runs, want more than 1"; fi
 if [ "${C_RUNS:-0}" -gt 1 ] && ((C_SIZE % 4096)); then ok "4K stick: $C_PATH is fragmented ($C_RUNS runs), $C_SIZE bytes"; else not_ok "4K stick: $C_PATH has '$C_RUNS' runs and $C_SIZE bytes, want more than 1 and not whole 4 KiB"; fi
 if [ "${P_RUNS:-0}" -gt 1 ] && [ "$P_SIZE" = 1048576 ]; then ok "stick: $P_PATH is fragmented ($P_RUNS runs)"; else not_ok "stick: $P_PATH has '$P_RUNS' runs and $P_SIZE bytes, want more than 1 and 1 MiB"; fi
-for f in a b u c4k p; do
-  p=$(stick_path "$f")
-  case $f in a) sha=$A_SHA ;; b) sha=$B_SHA ;; u) sha=$U_SHA ;; c4k) sha=$C_SHA ;; p) sha=$P_SHA ;; esac
-  if [ "$(cat "$WORK/runs-$f.sha")" = "$sha" ]; then
+for entry in "${STICK_ISOS[@]}"; do
+  IFS='|' read -r f v p <<<"$entry"
+  sha=${v}_SHA
+  if [ "$(cat "$WORK/runs-$f.sha")" = "${!sha}" ]; then
     ok "stick: the reader's runs of $p give the ISO's bytes"
   else
     not_ok "stick: the reader's runs of $p do not give the ISO's bytes"
@@ -139,21 +140,12 @@ stick_check_persist() { stick_written "$1" "$2" "$P_PATH" "$P_WRITTEN_SHA"; }
 # Each boot gets its own copy of the stick (QEMU locks an image it writes to),
 # checked against the original afterwards.
 boot_one() {
-  local name=$1 kind=$2 seconds=$3 params=$4
-  local t0 status=0
-  t0=$(date +%s)
+  local name kind seconds params
+  IFS='|' read -r name kind seconds params _ <<<"$1"
   cp --sparse=always "$WORK/$(stick_of "$kind")" "$WORK/$name.img"
-  STICK_IMG=$WORK/$name.img boot_vm "$WORK/$name.log" "$seconds" "$kind" "kelmo.boot=$name $params" || status=$?
-  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.status"
+  kernel_boot "$WORK/$name.log" "$seconds" "$INITRAMFS" "$kind:$WORK/$name.img" "kelmo.boot=$name $params"
 }
-
-jobs_max=${KELMO_BOOT_JOBS:-$(nproc)}
-for entry in "${BOOTS[@]}"; do
-  IFS='|' read -r name kind seconds params _ <<<"$entry"
-  while (($(jobs -rp | wc -l) >= jobs_max)); do wait -n || true; done
-  boot_one "$name" "$kind" "$seconds" "$params" &
-done
-wait
+side_by_side "$WORK" boot_one "${BOOTS[@]}"
 
 for entry in "${BOOTS[@]}"; do
   IFS='|' read -r name kind seconds params cases <<<"$entry"

@@ -18,11 +18,6 @@ if [[ ${1-} != --in ]]; then
 fi
 
 DM_LINE="DM_DEV_CREATE: $ERR_ENOTTY"
-NO_CONTROL='sem /dev/mapper/control'
-NO_KEYS='sem kelmo.uuid/kelmo.iso no cmdline'
-NOT_FOUND='partição do Kelmo USB não encontrada'
-FOLDER='o caminho é uma pasta'
-BROKEN_CHAIN='não consegui ler a lista de clusters'
 
 # CONTROL, what the namespace has in place of the device mapper:
 #   null    (the default) /dev/mapper/control is /dev/null's node, 1:3: the
@@ -70,10 +65,10 @@ case_boot() {
   "$KELMO" "$@" >"$T/out.$$" 2>"$T/err.$$" || status=$?
   elapsed=$(($(now_ms) - start))
   check_eq "$desc: status $want_status" "$status" "$want_status"
-  check_file_is "$desc: says '$message'" "$T/err.$$" "kelmo-map: $message"$'\n'
+  check_file_is "$desc: says '$message'" "$T/err.$$" "$(msg_line "$message")"$'\n'
   check "$desc: prints nothing on stdout" test ! -s "$T/out.$$"
   case $message in
-    "$DM_LINE" | "$NO_CONTROL")
+    "$DM_LINE" | "$MSG_NO_CONTROL")
       if [[ ${NODE-} == file ]]; then
         check_eq "$desc: /dev/sdb1 left a regular file" "$(stat -c %F /dev/sdb1)" "regular file"
         check "$desc: ... holding image A as it was" cmp -s /dev/sdb1 "$T/a.img"
@@ -91,7 +86,7 @@ case_boot() {
       esac
       check "$desc: made no /dev/mapper/kelmo-iso" test ! -e /dev/mapper/kelmo-iso
       ;;
-    "$NOT_FOUND")
+    "$MSG_NO_PARTITION")
       check_between "$desc: gave up after ${elapsed} ms" "$elapsed" 29000 40000
       ;;
   esac
@@ -130,14 +125,14 @@ space_keys='quiet kelmo.uuid=1A2B-3C4D kelmo.iso="/My ISOs/live.iso"'
 
 # The two 30-second waits run beside the quick cases. With four arguments
 # and --test first it is a boot run whose serial is "--test".
-in_ns_bg wrong_serial case_boot "wrong serial" "$A" "$folder_keys" 1 "$NOT_FOUND" DEAD-BEEF /isos/Live.iso
-in_ns_bg test_4_args case_boot "--test with 4 arguments" "$A" "$folder_keys" 1 "$NOT_FOUND" \
+in_ns_bg wrong_serial case_boot "wrong serial" "$A" "$folder_keys" 1 "$MSG_NO_PARTITION" DEAD-BEEF /isos/Live.iso
+in_ns_bg test_4_args case_boot "--test with 4 arguments" "$A" "$folder_keys" 1 "$MSG_NO_PARTITION" \
   --test /dev/sdb1 /isos/Live.iso extra
 
 in_ns case_boot "arguments" "$A" "$folder_keys" 1 "$DM_LINE" 1A2B-3C4D /isos/Live.iso
-CONTROL=nodev in_ns case_boot "arguments, control node made on a nodev mount" "$A" "$folder_keys" 1 "$NO_CONTROL" \
+CONTROL=nodev in_ns case_boot "arguments, control node made on a nodev mount" "$A" "$folder_keys" 1 "$MSG_NO_CONTROL" \
   1A2B-3C4D /isos/Live.iso
-CONTROL=noroom in_ns case_boot "arguments, no room for the control node" "$A" "$folder_keys" 1 "$NO_CONTROL" \
+CONTROL=noroom in_ns case_boot "arguments, no room for the control node" "$A" "$folder_keys" 1 "$MSG_NO_CONTROL" \
   1A2B-3C4D /isos/Live.iso
 # Something other than a block device at /dev/sdb1 is probed as it is: a
 # regular file holding the volume is taken, and the run goes on to the
@@ -146,20 +141,20 @@ NODE=file in_ns case_boot "regular file at /dev/sdb1" "$A" "$folder_keys" 1 "$DM
 in_ns case_boot "3 arguments" "$A" "$folder_keys" 1 "$DM_LINE" 1a2b-3c4d /isos/Live.iso extra
 in_ns case_boot "cmdline, quoted path with a space" "$A" "$space_keys" 1 "$DM_LINE"
 in_ns case_boot "cmdline, 1 argument ignored" "$A" "$space_keys" 1 "$DM_LINE" DEAD-BEEF
-in_ns case_boot "cmdline without keys" "$A" "quiet splash" 0 "$NO_KEYS"
-in_ns case_boot "cmdline without keys, 1 argument" "$A" "quiet splash" 0 "$NO_KEYS" 1A2B-3C4D
-in_ns case_boot "cmdline without kelmo.iso" "$A" "quiet kelmo.uuid=1A2B-3C4D" 0 "$NO_KEYS"
-in_ns case_boot "cmdline, folder" "$A" "$folder_keys" 1 "$FOLDER"
-in_ns case_boot "folder" "$A" "$folder_keys" 1 "$FOLDER" 1A2B-3C4D /isos
-in_ns case_boot "root" "$A" "$folder_keys" 1 "$FOLDER" 1A2B-3C4D /
-in_ns case_boot "empty path" "$A" "$folder_keys" 1 "$FOLDER" 1A2B-3C4D ""
+in_ns case_boot "cmdline without keys" "$A" "quiet splash" 0 "$MSG_NO_KEYS"
+in_ns case_boot "cmdline without keys, 1 argument" "$A" "quiet splash" 0 "$MSG_NO_KEYS" 1A2B-3C4D
+in_ns case_boot "cmdline without kelmo.iso" "$A" "quiet kelmo.uuid=1A2B-3C4D" 0 "$MSG_NO_KEYS"
+in_ns case_boot "cmdline, folder" "$A" "$folder_keys" 1 "$MSG_IS_FOLDER"
+in_ns case_boot "folder" "$A" "$folder_keys" 1 "$MSG_IS_FOLDER" 1A2B-3C4D /isos
+in_ns case_boot "root" "$A" "$folder_keys" 1 "$MSG_IS_FOLDER" 1A2B-3C4D /
+in_ns case_boot "empty path" "$A" "$folder_keys" 1 "$MSG_IS_FOLDER" 1A2B-3C4D ""
 # 14 + 4081 characters fill the 4095 the path keeps; "/nope" after them is cut.
 in_ns case_boot "path cut at 4095 characters" "$A" "$folder_keys" 1 "$DM_LINE" 1A2B-3C4D \
   "/isos/Live.iso$(printf '/%.0s' {1..4081})/nope"
-in_ns case_boot "path one character shorter" "$A" "$folder_keys" 1 "não achei n" 1A2B-3C4D \
+in_ns case_boot "path one character shorter" "$A" "$folder_keys" 1 "$(msg_not_found n)" 1A2B-3C4D \
   "/isos/Live.iso$(printf '/%.0s' {1..4079})/nope"
-in_ns case_boot "missing file" "$A" "$folder_keys" 1 "não achei nope.iso" 1A2B-3C4D /isos/nope.iso
-in_ns case_boot "missing folder" "$A" "$folder_keys" 1 "não achei nodir" 1A2B-3C4D /nodir/Live.iso
-in_ns case_boot "broken FAT chain" "$BAD" "$folder_keys" 1 "$BROKEN_CHAIN" 1A2B-3C4D "/My ISOs/live.iso"
+in_ns case_boot "missing file" "$A" "$folder_keys" 1 "$(msg_not_found nope.iso)" 1A2B-3C4D /isos/nope.iso
+in_ns case_boot "missing folder" "$A" "$folder_keys" 1 "$(msg_not_found nodir)" 1A2B-3C4D /nodir/Live.iso
+in_ns case_boot "broken FAT chain" "$BAD" "$folder_keys" 1 "$MSG_NO_CLUSTERS" 1A2B-3C4D "/My ISOs/live.iso"
 wait_bg
 summary

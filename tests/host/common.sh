@@ -16,6 +16,8 @@ HOST_TESTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 . "$HOST_TESTS/../lib/results.sh"
 # shellcheck source=../lib/images.sh
 . "$HOST_TESTS/../lib/images.sh"
+# shellcheck source=../lib/messages.sh
+. "$HOST_TESTS/../lib/messages.sh"
 
 # --- checks (usable inside and outside the namespace) ----------------------
 # ok, not_ok, check and summary are results.sh's; KELMO_RESULTS ($T/results) takes

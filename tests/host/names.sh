@@ -121,7 +121,7 @@ OVERLONG_SLASH=$'\xc0\xaf'
 CESU_SMILE=$'\xed\xa0\xbd\xed\xb8\x80'  # U+1F600 as two encoded surrogates
 while IFS='|' read -r what p; do
   kel "$LOOP" "$p"
-  check "$what: não achei" failed_with "não achei"
+  check "$what: $MSG_NOT_FOUND" failed_with "$MSG_NOT_FOUND"
 done <<END
 Ç and Ã in upper case (only ASCII folds)|$ISOS/Instala${UPPER}o.iso
 decomposed ç and ã (NFD)|$ISOS/Instala${NFD_C}${NFD_A}o.iso

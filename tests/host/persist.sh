@@ -19,11 +19,14 @@ fi
 
 KEYS='quiet kelmo.uuid=1A2B-3C4D kelmo.iso=/isos/Live.iso'
 PERSIST='/Persistência/minha casa.img'
-ISO_LINE='kelmo-map: ISO -> /dev/mapper/kelmo-iso (1 trecho)'
-PERSIST_LINE='kelmo-map: persistência -> /dev/mapper/kelmo-persist (2 trechos)'
-USB_RO='kelmo-map: USB -> /dev/mapper/kelmo-usb (somente leitura)'
-USB_RW='kelmo-map: USB -> /dev/mapper/kelmo-usb (leitura e escrita)'
-USB_REFUSED='kelmo-map: USB -> /dev/mapper/kelmo-usb (somente leitura por causa de kelmo.persist)'
+# Whole lines (messages.sh's words), without their newline.
+ISO_LINE=$(msg_line "$(msg_iso_mapped 1)")
+PERSIST_LINE=$(msg_line "$(msg_persist_mapped 2)")
+USB_RO=$(msg_line "$(msg_usb_mapped ro)")
+USB_RW=$(msg_line "$(msg_usb_mapped rw)")
+USB_REFUSED=$(msg_line "$(msg_usb_mapped persist)")
+# persist_line TEXT: a line of the kelmo-persist stage.
+persist_line() { msg_line "$MSG_PERSIST_STAGE$1"; }
 
 # tables TRACE: one line per table load in the trace, "NAME FLAGS TARGETS",
 # each target "SECTOR_START+LENGTH@PARAMETERS", joined by ";".
@@ -156,32 +159,32 @@ in_ns case_persist "kelmo.usb=rw alone" "$KEYS kelmo.usb=rw" "" 0 \
 # Not mapped: one line says why, after the ISO's, and the status stays 0.
 # kelmo.usb=rw is refused all the same: the key asks for a persistence file.
 in_ns case_persist "missing file, kelmo.usb=rw" "$KEYS kelmo.persist=/Persistência/nada.img kelmo.usb=rw" "" 0 \
-  "$ISO_LINE"$'\n'"kelmo-map: kelmo-persist: não achei nada.img"$'\n'"$USB_REFUSED" \
+  "$ISO_LINE"$'\n'"$(persist_line "$(msg_not_found nada.img)")"$'\n'"$USB_REFUSED" \
   "$ISO_TABLE"$'\n'"$USB_TABLE_RO"
 in_ns case_persist "missing folder" "$KEYS kelmo.persist=/nope/casa.img" "" 0 \
-  "$ISO_LINE"$'\n'"kelmo-map: kelmo-persist: não achei nope" "$ISO_TABLE"
+  "$ISO_LINE"$'\n'"$(persist_line "$(msg_not_found nope)")" "$ISO_TABLE"
 in_ns case_persist "folder" "$KEYS kelmo.persist=/Persistência" "" 0 \
-  "$ISO_LINE"$'\n'"kelmo-map: kelmo-persist: o caminho é uma pasta" "$ISO_TABLE"
+  "$ISO_LINE"$'\n'"$(persist_line "$MSG_IS_FOLDER")" "$ISO_TABLE"
 in_ns case_persist "empty value" "$KEYS kelmo.persist=" "" 0 \
-  "$ISO_LINE"$'\n'"kelmo-map: kelmo-persist: o caminho é uma pasta" "$ISO_TABLE"
+  "$ISO_LINE"$'\n'"$(persist_line "$MSG_IS_FOLDER")" "$ISO_TABLE"
 in_ns case_persist "broken chain" "$KEYS kelmo.persist=/quebrado.img" "" 0 \
-  "$ISO_LINE"$'\n'"kelmo-map: kelmo-persist: não consegui ler a lista de clusters" "$ISO_TABLE"
+  "$ISO_LINE"$'\n'"$(persist_line "$MSG_NO_CLUSTERS")" "$ISO_TABLE"
 in_ns case_persist "clusters shared with the ISO" "$KEYS kelmo.persist=/cruzado.img kelmo.usb=rw" "" 0 \
-  "$ISO_LINE"$'\n'"kelmo-map: kelmo-persist: trechos em comum com o ISO"$'\n'"$USB_REFUSED" \
+  "$ISO_LINE"$'\n'"$(persist_line "$MSG_SHARES_ISO")"$'\n'"$USB_REFUSED" \
   "$ISO_TABLE"$'\n'"$USB_TABLE_RO"
 in_ns case_persist "the ISO itself" "$KEYS kelmo.persist=/ISOS/live.iso" "" 0 \
-  "$ISO_LINE"$'\n'"kelmo-map: kelmo-persist: trechos em comum com o ISO" "$ISO_TABLE"
+  "$ISO_LINE"$'\n'"$(persist_line "$MSG_SHARES_ISO")" "$ISO_TABLE"
 # The device mapper refuses kelmo-persist (the ISO's three requests and the
 # block size query succeed, the rest meet ENOTTY), then kelmo-usb.
 in_ns case_persist "kelmo-persist refused" "$KEYS kelmo.persist=\"$PERSIST\"" "when=1..4" 0 \
-  "$ISO_LINE"$'\n'"kelmo-map: kelmo-persist: DM_DEV_CREATE: $ERR_ENOTTY" "$ISO_TABLE"
+  "$ISO_LINE"$'\n'"$(persist_line "DM_DEV_CREATE: $ERR_ENOTTY")" "$ISO_TABLE"
 in_ns case_persist "kelmo-usb refused after kelmo-persist" "$KEYS kelmo.persist=\"$PERSIST\" kelmo.usb=rw" \
-  "when=1..7" 0 "$ISO_LINE"$'\n'"$PERSIST_LINE"$'\n'"kelmo-map: kelmo-usb: DM_DEV_CREATE: $ERR_ENOTTY" \
+  "when=1..7" 0 "$ISO_LINE"$'\n'"$PERSIST_LINE"$'\n'"$(msg_line "${MSG_USB_STAGE}DM_DEV_CREATE: $ERR_ENOTTY")" \
   "$ISO_TABLE"$'\n'"$PERSIST_TABLE"
 
 # No ISO, no persistence: the run ends at the ISO's failure.
 in_ns case_persist "ISO missing" "quiet kelmo.uuid=1A2B-3C4D kelmo.iso=/isos/nope.iso kelmo.persist=\"$PERSIST\"" \
-  "" 1 "kelmo-map: não achei nope.iso" ""
+  "" 1 "$(msg_line "$(msg_not_found nope.iso)")" ""
 # A run from arguments reads no key.
 in_ns case_persist "arguments" "$KEYS kelmo.persist=\"$PERSIST\" kelmo.usb=rw" "" 0 "$ISO_LINE" "$ISO_TABLE" \
   1A2B-3C4D /isos/Live.iso

@@ -3,6 +3,9 @@
 # `kelmo-map --test` and what it printed, for test_run.sh and names.sh
 # (sourced, after tests/lib/results.sh): BIN is the program, $T the work dir.
 
+# shellcheck source=../lib/messages.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/messages.sh"
+
 rc=""
 
 # Runs the program: stdout in $T/out, stderr in $T/err, status in $rc.
@@ -20,7 +23,7 @@ explain_failure() {
 field() { sed -n "1s/.*$1=\([0-9]*\).*/\1/p" "$T/out"; }
 
 failed_with() {  # exact one-line message, status 1, nothing on stdout
-  [[ $rc -eq 1 && ! -s $T/out ]] && printf 'kelmo-map: %s\n' "$1" | cmp -s - "$T/err"
+  [[ $rc -eq 1 && ! -s $T/out ]] && msg_line "$1" | cmp -s - "$T/err"
 }
 
 succeeded_as() { [[ $rc -eq 0 ]] && cmp -s "$T/out" "$1"; }

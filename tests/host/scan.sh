@@ -114,7 +114,7 @@ case_serials() {
   status=0
   "$KELMO" 1a2b-3c4d / 2>"$err" || status=$?
   check_eq "serials: kelmo-map 1a2b-3c4d / finds the partition" "$status" 1
-  check_file_is "serials: ... and stops at the folder" "$err" $'kelmo-map: o caminho é uma pasta\n'
+  check_file_is "serials: ... and stops at the folder" "$err" "$(msg_line "$MSG_IS_FOLDER")"$'\n'
 }
 
 # Two devices with the serial: the first one readdir yields wins.

@@ -11,6 +11,9 @@
 # Loop devices are attached and detached here only, so a number another
 # program takes afterwards is never touched.
 
+[ -z "${_KELMO_LIB_IMAGES-}" ] || return 0
+_KELMO_LIB_IMAGES=1
+
 EXIT_HOOKS=()
 FUSE_MNT=
 FUSE_PID=
@@ -42,6 +45,17 @@ teardown() {
 }
 trap teardown EXIT
 trap 'exit 130' INT TERM HUP
+
+# scratch VAR NAME: VAR names a new temporary directory, removed on exit.
+scratch() {
+  local -n _img_dir=$1
+  _img_dir=$(mktemp -d "/tmp/$2.XXXXXX")
+  TMP_PATHS+=("$_img_dir")
+}
+
+# make_work NAME: WORK, the scratch directory of this run.
+WORK=
+make_work() { scratch WORK "$1"; }
 
 # loop_attach VAR LOSETUP_ARGS...: VAR gets a free loop device holding what
 # the arguments say, detached on exit unless loop_detach came first.

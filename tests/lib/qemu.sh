@@ -134,7 +134,8 @@ qemu_boot() {
     kind=${disks[i]%%:*}
     image=${disks[i]#*:}
     if [ -n "${blk[i]}" ]; then
-      drive="if=none,id=drive$i,driver=blkdebug,config=${blk[i]},image.driver=raw,image.filename=$image"
+      drive="if=none,id=drive$i,format=raw,file.driver=blkdebug,file.config=${blk[i]}"
+      drive+=",file.image.driver=file,file.image.filename=$image"
     else
       drive="if=none,id=drive$i,file=$image,format=raw"
     fi
@@ -163,8 +164,18 @@ qemu_boot() {
   return $status
 }
 
-# job_result FILE: $status and $took from the "STATUS SECONDS" line a job of
-# side_by_side (or an image build) left in FILE; "missing" and "?" without it.
+# kernel_boot LOG SECONDS INITRD KIND:IMAGE PARAMS [OPTION...]: the test
+# kernel started directly with INITRD and one disk, its console quiet but
+# for errors; OPTIONs as qemu_boot's.
+kernel_boot() {
+  local log=$1 seconds=$2 initrd=$3 disk=$4 params=$5
+  shift 5
+  qemu_boot "$log" "$seconds" --kernel "$KERNEL_IMAGE" --initrd "$initrd" --disk "$disk" \
+    --append "console=ttyS0 quiet loglevel=3 panic=-1 $params" "$@"
+}
+
+# job_result FILE: $status and $took from the "STATUS SECONDS" line timed
+# left in FILE; "missing" and "?" without it.
 # shellcheck disable=SC2034 # status and took are for the caller
 job_result() {
   status=missing took='?'
@@ -184,12 +195,14 @@ side_by_side() {
       ((running >= most)); do
       wait -n || true
     done
-    _side_job "$dir/${entry%%|*}.status" "$fn" "$entry" &
+    timed "$dir/${entry%%|*}.status" "$fn" "$entry" &
     pids+=($!)
   done
   wait "${pids[@]}" 2>/dev/null || true
 }
-_side_job() {
+# timed FILE COMMAND...: runs COMMAND, then writes its status and time in
+# seconds to FILE, for job_result.
+timed() {
   local out=$1 t0 status=0
   shift
   t0=$(date +%s)

@@ -7,6 +7,9 @@
 # Checks made in other processes (the host tests' mount namespaces) are
 # counted too when KELMO_RESULTS names a file they can all append to.
 
+[ -z "${_KELMO_LIB_RESULTS-}" ] || return 0
+_KELMO_LIB_RESULTS=1
+
 passed=0
 failed=0
 finished=0

@@ -26,7 +26,7 @@ pkg_configure "$build" || die "configuring or building $build failed"
 started=$(date +%s)
 make_work kelmo-pkgboot
 fetch_kernel
-kernel_vars
+qemu_accel
 log "kernel: $KERNEL_PACKAGE ($KERNEL_VERSION)"
 
 # --- the ISO's root: busybox, the reporting init, an os-release (systemd
@@ -73,13 +73,11 @@ images_ok=1
 # of a machine with no device-mapper volume: kelmo-map must join it unasked,
 # and bring what systemd needs to see the device. "shell" is dracut's shell
 # init, kelmo-map asked for.
-mkdir -p "$WORK/dracut.conf.d"
 dracut_image() {
   local out=$1
   shift
-  with_installed "$instroot" /bin/sh -c 'depmod "$1" && shift && exec "$@"' sh "$KERNEL_VERSION" \
-    dracut --force --no-hostonly --kver "$KERNEL_VERSION" --conf /dev/null --confdir "$WORK/dracut.conf.d" \
-    --tmpdir "$WORK" --drivers "virtio_pci virtio_blk" --nostrip --no-compress --no-early-microcode "$@" "$out"
+  dracut_with "$instroot" "$WORK/dracut.conf.d" "$WORK" --drivers "virtio_pci virtio_blk" --nostrip --no-compress \
+    --no-early-microcode "$@" "$out"
 }
 # The three images are made at once (build_image, in common.sh).
 build_image itools with_installed "$debroot" mkinitramfs -d "$conf" -o "$WORK/itools.img" "$KERNEL_VERSION" &
@@ -90,13 +88,7 @@ for entry in "itools|mkinitramfs, with the hooks the .deb installed" \
   "dracut-default|dracut, its default modules less dm, with the installed module" \
   "dracut-shell|dracut, shell init, with the installed module"; do
   IFS='|' read -r name what <<<"$entry"
-  job_result "$WORK/$name.build"
-  if [ "$status" = 0 ] && [ -s "$WORK/$name.img" ]; then
-    ok "$what: image built ($took s)"
-  else
-    not_ok "$what: failed ($status): $(grep -v '^dracut: \*\*\*' "$WORK/$name.build.log" | tail -n 5 | tr '\n' ' ')"
-    images_ok=0
-  fi
+  image_built "$what" "image built" "$WORK/$name.img" "$WORK/$name.build" "$WORK/$name.build.log" || images_ok=0
 done
 check "dracut's default image took kelmo-map unasked" grep -q 'Including module: kelmo-map ' "$WORK/dracut-default.build.log"
 if grep -q 'Including module: systemd ' "$WORK/dracut-default.build.log"; then
@@ -118,15 +110,6 @@ else
 fi
 
 # What each image must hold, from the tools' own listers.
-image_has() {
-  local lister=$1 img=$2 what=$3 pattern=$4 listing
-  listing=$([ -f "$img" ] && $lister "$img" 2>/dev/null || true)
-  if grep -Eq "$pattern" <<<"$listing"; then
-    ok "$(basename "$img"): $what"
-  else
-    not_ok "$(basename "$img"): no $what"
-  fi
-}
 image_has lsinitramfs "$WORK/itools.img" "kelmo-map binary" '^usr/sbin/kelmo-map$'
 image_has lsinitramfs "$WORK/itools.img" "local-top script" '^scripts/local-top/kelmo-map$'
 image_has lsinitramfs "$WORK/itools.img" "dm-mod module" '/kernel/drivers/md/dm-mod\.ko$'
@@ -161,28 +144,16 @@ BOOTS=(
 # kelmo-usb, read-only, the whole partition.
 read -r _ part_sectors < <(partitions "$WORK/stick.img")
 boot_one() {
-  local name=$1 image=$2 disk=$3 params=$4 status=0 t0
-  t0=$(date +%s)
+  local name image disk params
+  IFS='|' read -r name image disk params <<<"$1"
   case $disk in
     stick) cp --sparse=always "$WORK/stick.img" "$WORK/$name.img" ;;
     iso) cp "$WORK/b.iso" "$WORK/$name.img" ;;
   esac
-  INITRAMFS=$WORK/$image STICK_IMG=$WORK/$name.img boot_vm "$WORK/$name.log" 180 virtio "$params" || status=$?
-  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.status"
+  kernel_boot "$WORK/$name.log" 180 "$WORK/$image" "virtio:$WORK/$name.img" "$params"
 }
-if ((images_ok)); then
-  jobs_max=${KELMO_BOOT_JOBS:-$(nproc)}
-  for entry in "${BOOTS[@]}"; do
-    IFS='|' read -r name image disk params <<<"$entry"
-    while (($(jobs -rp | wc -l) >= jobs_max)); do wait -n || true; done
-    boot_one "$name" "$image" "$disk" "$params" &
-  done
-  wait
-fi
+if ((images_ok)); then side_by_side "$WORK" boot_one "${BOOTS[@]}"; fi
 
-# The value of the first "KEY value" line the guest printed (the console may
-# put escape sequences in front of it).
-said() { grep -a -o -m1 "$2 .*" "$1" | cut -d' ' -f2- || true; }
 for entry in "${BOOTS[@]}"; do
   IFS='|' read -r name image disk params <<<"$entry"
   if ((!images_ok)); then
@@ -213,13 +184,13 @@ for entry in "${BOOTS[@]}"; do
       check "$name: the device mapper holds $want_dm" [ "$(said "$txt" KELMO-ROOT-DM)" = "$want_dm" ]
       if [[ $name == *-usb ]]; then
         check "$name: kelmo-map reported kelmo-usb read-only" \
-          grep -aqF "kelmo-map: USB -> /dev/mapper/kelmo-usb (somente leitura)" "$txt"
+          grep -aqF "$(msg_line "$(msg_usb_mapped ro)")" "$txt"
         got=$(said "$txt" KELMO-ROOT-USB)
         check "$name: the running system has kelmo-usb, read-only, the whole vda1 ($got)" \
           [ "$got" = "1 $part_sectors vda1 $((part_sectors * 512))" ]
       fi
       check "$name: kelmo-map reported the mapping in $B_RUNS runs" \
-        grep -aqF "kelmo-map: ISO -> /dev/mapper/kelmo-iso ($B_RUNS trechos)" "$txt"
+        grep -aqF "$(msg_line "$(msg_iso_mapped "$B_RUNS")")" "$txt"
       if [ "$(sha256sum <"$WORK/$name.img" | cut -d' ' -f1)" = "$STICK_SHA" ]; then
         ok "$name: stick image unchanged"
       else

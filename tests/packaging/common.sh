@@ -4,9 +4,10 @@
 # install and the package, and running the real initramfs tools against the
 # test kernel and the installed files in a private mount namespace.
 #
-# The boot tests' lib.sh brings the kernel download and the QEMU boot, and
-# with tests/lib/images.sh the cleanup on exit (temporary paths, loop devices,
-# FUSE mount, QEMU); tests/lib/results.sh counts the checks.
+# The boot tests' lib.sh brings the stick and, from tests/lib, the kernel,
+# the initramfs builders (with_installed among them), QEMU and the cleanup on
+# exit (temporary paths, loop devices, FUSE mount, QEMU); tests/lib/results.sh
+# counts the checks.
 
 PKG_TESTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TOP=$(cd "$PKG_TESTS/../.." && pwd)
@@ -15,13 +16,6 @@ TOP=$(cd "$PKG_TESTS/../.." && pwd)
 
 # shellcheck source=../lib/results.sh
 . "$TOP/tests/lib/results.sh"
-
-# scratch VAR NAME: VAR names a new temporary directory, removed on exit.
-scratch() {
-  local -n var=$1
-  var=$(mktemp -d "/tmp/$2.XXXXXX")
-  TMP_PATHS+=("$var")
-}
 
 # pkg_configure BUILD: the build tree the package is made from, configured for
 # /usr as a distribution installs it; the program's own tests are not built.
@@ -56,44 +50,51 @@ dpkg_root_init() {
   : >"$1/var/lib/dpkg/available"
 }
 
-# with_installed ROOT COMMAND...: runs COMMAND in a private mount namespace
-# where /usr shows ROOT/usr (files installed there) over the host's /usr, the
-# test kernel's modules are in /lib/modules/VERSION and its config in /boot, as
-# if both were installed. Writes (depmod's) land in a tmpfs that goes away
-# with the namespace; the host is left as it was.
-with_installed() {
-  local root=$1 ns status=0
-  shift
-  # Removed here too: a caller in a subshell cannot register it for exit.
-  scratch ns kelmo-ns
-  unshare -m --propagation private -- /bin/bash -c '
-    set -e
-    ns=$1 root=$2 kroot=$3
-    shift 3
-    mount -t tmpfs tmpfs "$ns"
-    mkdir "$ns/upper" "$ns/work"
-    # The kernel tree has lib/modules/VERSION: as a layer of /usr it lands in
-    # /usr/lib/modules, which is /lib/modules here.
-    mount -t overlay overlay -o "lowerdir=$root/usr:$kroot:/usr,upperdir=$ns/upper,workdir=$ns/work" /usr
-    mount --bind "$kroot/boot" /boot
-    exec "$@"' with_installed "$ns" "$root" "$KERNEL_ROOT" "$@" || status=$?
-  rmdir "$ns"
-  return $status
-}
-
 # build_image NAME COMMAND...: runs COMMAND (an initramfs build, in the
 # background) with its output in $WORK/NAME.build.log, and leaves its status
 # and time in $WORK/NAME.build for job_result.
 build_image() {
-  local name=$1 t0 status=0
+  local name=$1
   shift
-  t0=$(date +%s)
-  "$@" >"$WORK/$name.build.log" 2>&1 || status=$?
-  echo "$status $(($(date +%s) - t0))" >"$WORK/$name.build"
+  timed "$WORK/$name.build" "$@" >"$WORK/$name.build.log" 2>&1
 }
 
-# After fetch_kernel: the unpacked package's root and the kernel's version.
-kernel_vars() {
-  KERNEL_ROOT=${KERNEL_MODULES%/lib/modules/*}
-  KERNEL_VERSION=${KERNEL_MODULES##*/}
+# image_built WHAT DONE IMAGE BUILD LOG [DETAIL]: the image build that left
+# BUILD (timed) and LOG ended well and made IMAGE: "WHAT: DONE (SECONDS s
+# DETAIL)"; else a failure with the log's last lines. Returns 1 on a failure.
+image_built() {
+  local what=$1 done=$2 img=$3 build=$4 log=$5 detail=${6:-}
+  job_result "$build"
+  if [ "$status" = 0 ] && [ -s "$img" ]; then
+    ok "$what: $done ($took s$detail)"
+  else
+    not_ok "$what: failed ($status): $(grep -v '^dracut: \*\*\*' "$log" | tail -n 5 | tr '\n' ' ')"
+    return 1
+  fi
 }
+
+# image_has LISTER IMAGE WHAT PATTERN: the listing of IMAGE by the tool's own
+# LISTER (lsinitramfs, lsinitrd) has a line matching PATTERN; image_lacks:
+# it has none (and the image could be listed).
+image_has() {
+  local lister=$1 img=$2 what=$3 pattern=$4 listing
+  listing=$([ -f "$img" ] && $lister "$img" 2>/dev/null || true)
+  if grep -Eq "$pattern" <<<"$listing"; then
+    ok "$(basename "$img"): $what"
+  else
+    not_ok "$(basename "$img"): no $what"
+  fi
+}
+image_lacks() {
+  local lister=$1 img=$2 what=$3 pattern=$4 listing
+  listing=$([ -f "$img" ] && $lister "$img" 2>/dev/null || true)
+  if [ -n "$listing" ] && ! grep -Eq "$pattern" <<<"$listing"; then
+    ok "$(basename "$img"): no $what"
+  else
+    not_ok "$(basename "$img"): has $what (or could not be listed)"
+  fi
+}
+
+# said LOG KEY: the value of the first "KEY value" line the guest printed
+# (the console may put escape sequences in front of it).
+said() { grep -a -o -m1 "$2 .*" "$1" | cut -d' ' -f2- || true; }

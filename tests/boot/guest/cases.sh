@@ -44,33 +44,36 @@ kmap() {
   RC=$?
 }
 
-# kelmo-map must have printed exactly LINE (bytes and newline) on stderr,
-# nothing on stdout, and ended with STATUS.
+# kelmo-map must have printed exactly "kelmo-map: TEXT" (bytes and newline;
+# the texts are messages.sh's) on stderr, nothing on stdout, and ended with
+# STATUS.
 expect_result() {
-  printf '%s\n' "$1" >/tmp/want
-  cmp -s /tmp/want /tmp/err || problem "stderr '$(cat /tmp/err)', want '$1'"
-  [ "$RC" = "$2" ] || problem "status $RC, want $2"
+  msg_line "$1" >/tmp/want
+  expect_said "$2"
+}
+# expect_result for the ISO's line and kelmo-usb's, keeping the verdict on
+# one console line.
+expect_two_lines() {
+  { msg_line "$1"; msg_line "$2"; } >/tmp/want
+  expect_said "$3"
+  PROBLEMS=$(printf '%s' "$PROBLEMS" | tr '\n' '|')
+}
+expect_said() {
+  cmp -s /tmp/want /tmp/err || problem "stderr '$(cat /tmp/err)', want '$(cat /tmp/want)'"
+  [ "$RC" = "$1" ] || problem "status $RC, want $1"
   [ -s /tmp/out ] && problem "unexpected stdout '$(cat /tmp/out)'"
 }
 
-success_line() {
-  if [ "$1" -gt 1 ]; then
-    echo "kelmo-map: ISO -> /dev/mapper/kelmo-iso ($1 trechos)"
-  else
-    echo "kelmo-map: ISO -> /dev/mapper/kelmo-iso ($1 trecho)"
-  fi
-}
-
-# The device-mapper device named kelmo-iso, e.g. dm-0; empty if none.
-kelmo_dm() {
+# The device-mapper device named $1, e.g. dm-0; empty if none.
+dm_named() {
   local d
   for d in /sys/block/dm-*; do
-    [ -f "$d/dm/name" ] && [ "$(cat "$d/dm/name")" = kelmo-iso ] && echo "${d##*/}"
+    [ -f "$d/dm/name" ] && [ "$(cat "$d/dm/name")" = "$1" ] && echo "${d##*/}"
   done
 }
 
 expect_no_dm() {
-  [ -z "$(kelmo_dm)" ] || problem "a kelmo-iso device exists: $(kelmo_dm)"
+  [ -z "$(dm_named kelmo-iso)" ] || problem "a kelmo-iso device exists: $(dm_named kelmo-iso)"
 }
 
 # "MAJOR:MINOR" of a node, in decimal as sysfs writes it.
@@ -81,7 +84,7 @@ node_dev() { printf '%d:%d' "0x$(stat -c %t "$1")" "0x$(stat -c %T "$1")"; }
 check_mapping() {
   local sha=$1 size=$2 part=$3 readme=$4 data=$5 dm got
   [ -b "$NODE" ] || { problem "$NODE is not a block device"; return; }
-  dm=$(kelmo_dm)
+  dm=$(dm_named kelmo-iso)
   [ -n "$dm" ] || { problem "no device-mapper device named kelmo-iso"; return; }
   got=$(node_dev "$NODE")
   [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
@@ -115,19 +118,19 @@ check_iso_files() {
 path_cases() {
   begin path-is-directory
   kmap "$SERIAL" /isos
-  expect_result "kelmo-map: o caminho é uma pasta" 1
+  expect_result "$MSG_IS_FOLDER" 1
   expect_no_dm
   end
 
   begin path-missing-file
   kmap "$SERIAL" /isos/nada.iso
-  expect_result "kelmo-map: não achei nada.iso" 1
+  expect_result "$(msg_not_found nada.iso)" 1
   expect_no_dm
   end
 
   begin path-missing-directory
   kmap "$SERIAL" /nada/kelmo.iso
-  expect_result "kelmo-map: não achei nada" 1
+  expect_result "$(msg_not_found nada)" 1
   expect_no_dm
   end
 }
@@ -138,7 +141,7 @@ boot_main() {
 
   begin cmdline-map
   kmap
-  expect_result "$(success_line "$A_RUNS")" 0
+  expect_result "$(msg_iso_mapped "$A_RUNS")" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   end
 
@@ -146,7 +149,7 @@ boot_main() {
   local mode
   mode=$(stat -c %a "$NODE")
   [ "$mode" = 400 ] || problem "node mode $mode, want 400"
-  [ "$(cat "/sys/block/$(kelmo_dm)/ro")" = 1 ] || problem "sysfs ro is not 1"
+  [ "$(cat "/sys/block/$(dm_named kelmo-iso)/ro")" = 1 ] || problem "sysfs ro is not 1"
   [ "$(blockdev --getro "$NODE")" = 1 ] || problem "blockdev --getro is not 1"
   # Zeros as a boot script would write them, then random bytes with fsync:
   # the ISO starts with zeros, and a write the device took must reach the
@@ -180,7 +183,7 @@ boot_main() {
 
   begin second-run
   kmap
-  expect_result "kelmo-map: DM_DEV_CREATE: $ERR_EBUSY" 1
+  expect_result "DM_DEV_CREATE: $ERR_EBUSY" 1
   note "kelmo-map said: $(cat /tmp/err)"
   note "kernel: $(dm_said)"
   [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "the existing mapping changed"
@@ -192,7 +195,7 @@ boot_main() {
 boot_args() {
   begin no-keys
   kmap
-  expect_result "kelmo-map: sem kelmo.uuid/kelmo.iso no cmdline" 0
+  expect_result "$MSG_NO_KEYS" 0
   expect_no_dm
   end
 
@@ -207,7 +210,7 @@ boot_args() {
   begin args-map-fragmented
   [ "$B_RUNS" -gt 1 ] || problem "ISO B has $B_RUNS runs on the stick, want more than 1"
   kmap "$SERIAL" "$B_PATH"
-  expect_result "$(success_line "$B_RUNS")" 0
+  expect_result "$(msg_iso_mapped "$B_RUNS")" 0
   check_mapping "$B_SHA" "$B_SIZE" vda1 "$B_README_SHA" "$B_DATA_SHA"
   end
 
@@ -216,7 +219,7 @@ boot_args() {
   if [ -b "$NODE" ]; then
     got=$(node_dev "$NODE")
     [ "$got" != "$stale" ] || problem "$NODE still has the old number $stale"
-    [ "$got" = "$(cat "/sys/block/$(kelmo_dm)/dev" 2>/dev/null)" ] || problem "$NODE is $got, not kelmo-iso's device"
+    [ "$got" = "$(cat "/sys/block/$(dm_named kelmo-iso)/dev" 2>/dev/null)" ] || problem "$NODE is $got, not kelmo-iso's device"
     [ "$(stat -c %a "$NODE")" = 400 ] || problem "node mode $(stat -c %a "$NODE"), want 400"
     note "$NODE was $stale, now $got"
   else
@@ -245,7 +248,7 @@ boot_usb() {
   RC=$?
   t1=$(date +%s)
   note "found $((t1 - t0)) s after the USB drivers were loaded"
-  expect_result "$(success_line "$B_RUNS")" 0
+  expect_result "$(msg_iso_mapped "$B_RUNS")" 0
   check_mapping "$B_SHA" "$B_SIZE" sda1 "$B_README_SHA" "$B_DATA_SHA"
   end
 }
@@ -258,7 +261,7 @@ boot_bare() {
   before=$(ls -A /dev | tr '\n' ' ')
   [ -z "$before" ] || problem "/dev not empty before the run: $before"
   kmap
-  expect_result "$(success_line "$A_RUNS")" 0
+  expect_result "$(msg_iso_mapped "$A_RUNS")" 0
   if [ -b /dev/vda1 ]; then
     [ "$(node_dev /dev/vda1)" = "$(cat /sys/class/block/vda1/dev)" ] || problem "/dev/vda1 has the wrong number"
   else
@@ -279,7 +282,7 @@ boot_bare() {
 boot_fail() {
   begin one-key
   kmap
-  expect_result "kelmo-map: sem kelmo.uuid/kelmo.iso no cmdline" 0
+  expect_result "$MSG_NO_KEYS" 0
   expect_no_dm
   end
 
@@ -288,7 +291,7 @@ boot_fail() {
   t0=$(date +%s)
   kmap DEAD-BEEF "$A_PATH"
   t1=$(date +%s)
-  expect_result "kelmo-map: partição do Kelmo USB não encontrada" 1
+  expect_result "$MSG_NO_PARTITION" 1
   [ $((t1 - t0)) -ge 29 ] && [ $((t1 - t0)) -le 90 ] || problem "gave up after $((t1 - t0)) s, want about 30"
   note "gave up after $((t1 - t0)) s"
   expect_no_dm
@@ -299,11 +302,11 @@ boot_fail() {
   # The next run finds the name taken.
   begin empty-iso
   kmap "$SERIAL" /isos/empty.iso
-  expect_result "kelmo-map: DM_TABLE_LOAD: $ERR_EINVAL" 1
+  expect_result "DM_TABLE_LOAD: $ERR_EINVAL" 1
   [ -e "$NODE" ] && problem "$NODE was made"
   note "kernel: $(dm_said)"
   kmap "$SERIAL" "$A_PATH"
-  expect_result "kelmo-map: DM_DEV_CREATE: $ERR_EBUSY" 1
+  expect_result "DM_DEV_CREATE: $ERR_EBUSY" 1
   [ -e "$NODE" ] && problem "$NODE was made by the second run"
   end
 }
@@ -328,8 +331,8 @@ boot_sect4k() {
   local dm
   [ "$C_RUNS" -gt 1 ] || problem "ISO C has $C_RUNS runs on the stick, want more than 1"
   kmap
-  expect_result "$(success_line "$C_RUNS")" 0
-  dm=$(kelmo_dm)
+  expect_result "$(msg_iso_mapped "$C_RUNS")" 0
+  dm=$(dm_named kelmo-iso)
   if [ -b "$NODE" ] && [ -n "$dm" ]; then
     got=$(($(cat "/sys/block/$dm/size") * 512))
     [ "$got" = "$C_DEVICE_SIZE" ] || problem "device size $got bytes, want $C_DEVICE_SIZE (ISO $C_SIZE rounded up to 4 KiB)"
@@ -376,7 +379,7 @@ boot_demo() {
   sed 's/^/KELMO-DEMO /' /tmp/err
   echo "KELMO-DEMO (status $RC)"
   echo "KELMO-DEMO # blockdev --getsize64 $NODE"
-  echo "KELMO-DEMO $(blockdev --getsize64 "$NODE") bytes ($(cat "/sys/block/$(kelmo_dm)/size") sectors in /sys/block/$(kelmo_dm)/size, built on $(ls "/sys/block/$(kelmo_dm)/slaves"))"
+  echo "KELMO-DEMO $(blockdev --getsize64 "$NODE") bytes ($(cat "/sys/block/$(dm_named kelmo-iso)/size") sectors in /sys/block/$(dm_named kelmo-iso)/size, built on $(ls "/sys/block/$(dm_named kelmo-iso)/slaves"))"
   echo "KELMO-DEMO # mount -t iso9660 -o ro $NODE /mnt; ls -l /mnt; cat /mnt/README.TXT"
   mount -t iso9660 -o ro "$NODE" /mnt 2>&1 | sed 's/^/KELMO-DEMO /'
   ls -l /mnt 2>&1 | sed 's/^/KELMO-DEMO /'
@@ -390,7 +393,7 @@ boot_utf8() {
   begin utf8-cmdline-map
   grep -qF "kelmo.iso=\"$U_PATH\"" /proc/cmdline || problem "/proc/cmdline lacks the quoted path: $(cat /proc/cmdline)"
   kmap
-  expect_result "$(success_line "$U_RUNS")" 0
+  expect_result "$(msg_iso_mapped "$U_RUNS")" 0
   check_mapping "$U_SHA" "$U_SIZE" vda1 "$U_README_SHA" "$U_DATA_SHA"
   end
 }
@@ -399,29 +402,6 @@ boot_utf8() {
 
 USB_NODE=/dev/mapper/kelmo-usb
 PERSIST_NODE=/dev/mapper/kelmo-persist
-
-# The device-mapper device named $1, e.g. dm-1; empty if none.
-dm_named() {
-  local d
-  for d in /sys/block/dm-*; do
-    [ -f "$d/dm/name" ] && [ "$(cat "$d/dm/name")" = "$1" ] && echo "${d##*/}"
-  done
-}
-
-usb_line() {
-  case $1 in
-    ro) echo "kelmo-map: USB -> $USB_NODE (somente leitura)" ;;
-    rw) echo "kelmo-map: USB -> $USB_NODE (leitura e escrita)" ;;
-  esac
-}
-
-# expect_result for the ISO's line and kelmo-usb's, keeping the verdict on
-# one console line.
-expect_two_lines() {
-  expect_result "$1
-$2" "$3"
-  PROBLEMS=$(printf '%s' "$PROBLEMS" | tr '\n' '|')
-}
 
 # dmsetup without udev: it makes and removes the /dev/mapper nodes itself.
 dmsetup_() { DM_DISABLE_UDEV=1 /bin/dmsetup "$@"; }
@@ -491,7 +471,7 @@ check_usb_device() {
 boot_stickro() {
   begin usb-ro-map
   kmap
-  expect_two_lines "$(success_line "$A_RUNS")" "$(usb_line ro)" 0
+  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "$(msg_usb_mapped ro)" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   end
 
@@ -538,22 +518,22 @@ boot_stickro() {
     kmap_cmdline "$keys kelmo.usb=$value"
     access=ro
     [ "$value" = rw ] && access=rw
-    expect_two_lines "$(success_line "$A_RUNS")" "$(usb_line $access)" 0
+    expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "$(msg_usb_mapped $access)" 0
     got=$(cat "/sys/block/$(dm_named kelmo-usb)/ro" 2>&1)
     [ "$got" = "$([ $access = ro ] && echo 1 || echo 0)" ] || problem "kelmo.usb=$value: kelmo-usb is not $access"
     note "kelmo.usb=$value: ro=$got"
   done
   dm_clear
   kmap_cmdline "$keys"
-  expect_result "$(success_line "$A_RUNS")" 0
+  expect_result "$(msg_iso_mapped "$A_RUNS")" 0
   expect_no_usb
   dm_clear
   kmap_cmdline "kelmo.usb=rw" "$SERIAL" "$A_PATH"
-  expect_result "$(success_line "$A_RUNS")" 0
+  expect_result "$(msg_iso_mapped "$A_RUNS")" 0
   expect_no_usb
   dm_clear
   kmap_cmdline "kelmo.usb=rw"
-  expect_result "kelmo-map: sem kelmo.uuid/kelmo.iso no cmdline" 0
+  expect_result "$MSG_NO_KEYS" 0
   expect_no_usb
   expect_no_dm
   end
@@ -565,7 +545,7 @@ boot_stickro() {
   dm_clear
   dmsetup_ create kelmo-usb --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
   kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
-  expect_two_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-usb: DM_DEV_CREATE: $ERR_EBUSY" 0
+  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${MSG_USB_STAGE}DM_DEV_CREATE: $ERR_EBUSY" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   got=$(dmsetup_ table kelmo-usb 2>&1 | sed 's/ *$//')
   [ "$got" = "0 8 error" ] || problem "the existing kelmo-usb changed: $got"
@@ -578,7 +558,7 @@ boot_stickro() {
 boot_stickrw() {
   begin usb-rw-map
   kmap
-  expect_two_lines "$(success_line "$B_RUNS")" "$(usb_line rw)" 0
+  expect_two_lines "$(msg_iso_mapped "$B_RUNS")" "$(msg_usb_mapped rw)" 0
   check_mapping "$B_SHA" "$B_SIZE" vda1 "$B_README_SHA" "$B_DATA_SHA"
   end
 
@@ -613,18 +593,9 @@ boot_stickrw() {
 # expect_result for the three lines of a run with kelmo.persist= and
 # kelmo.usb=, on one console line.
 expect_three_lines() {
-  expect_result "$1
-$2
-$3" "$4"
+  { msg_line "$1"; msg_line "$2"; msg_line "$3"; } >/tmp/want
+  expect_said "$4"
   PROBLEMS=$(printf '%s' "$PROBLEMS" | tr '\n' '|')
-}
-
-persist_line() {
-  if [ "$1" -gt 1 ]; then
-    echo "kelmo-map: persistência -> $PERSIST_NODE ($1 trechos)"
-  else
-    echo "kelmo-map: persistência -> $PERSIST_NODE ($1 trecho)"
-  fi
 }
 
 expect_no_persist() {
@@ -666,8 +637,8 @@ check_persist_device() {
 boot_persist() {
   begin persist-missing
   kmap
-  expect_three_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-persist: não achei nada.img" \
-    "kelmo-map: USB -> $USB_NODE (somente leitura por causa de kelmo.persist)" 0
+  expect_three_lines "$(msg_iso_mapped "$A_RUNS")" "$MSG_PERSIST_STAGE$(msg_not_found nada.img)" \
+    "$(msg_usb_mapped persist)" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   expect_no_persist
   check_usb_device ro vda1
@@ -677,8 +648,7 @@ boot_persist() {
   begin persist-map
   dm_clear
   kmap_cmdline "$keys kelmo.usb=rw"
-  expect_three_lines "$(success_line "$A_RUNS")" "$(persist_line "$P_RUNS")" \
-    "kelmo-map: USB -> $USB_NODE (somente leitura por causa de kelmo.persist)" 0
+  expect_three_lines "$(msg_iso_mapped "$A_RUNS")" "$(msg_persist_mapped "$P_RUNS")" "$(msg_usb_mapped persist)" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   check_persist_device vda1
   check_usb_device ro vda1
@@ -700,7 +670,7 @@ boot_persist() {
   begin persist-iso
   dm_clear
   kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.persist=/ISOS/KELMO.ISO"
-  expect_two_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-persist: trechos em comum com o ISO" 0
+  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "$MSG_PERSIST_STAGE$MSG_SHARES_ISO" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   expect_no_persist
   end
@@ -710,7 +680,7 @@ boot_persist() {
   dm_clear
   dmsetup_ create kelmo-persist --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
   kmap_cmdline "$keys"
-  expect_two_lines "$(success_line "$A_RUNS")" "kelmo-map: kelmo-persist: DM_DEV_CREATE: $ERR_EBUSY" 0
+  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${MSG_PERSIST_STAGE}DM_DEV_CREATE: $ERR_EBUSY" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
   got=$(dmsetup_ table kelmo-persist 2>&1 | sed 's/ *$//')
   [ "$got" = "0 8 error" ] || problem "the existing kelmo-persist changed: $got"
