@@ -4,12 +4,13 @@
 sector, the FAT and the directory entries, so that the boot tests' expected
 values do not come from kelmo-map itself.
 
-    exfat_runs.py IMAGE OFFSET PATH [--sha256]
+    exfat_runs.py IMAGE OFFSET PATH [--sha256 | --valid]
 
 OFFSET is the volume's byte offset in IMAGE. Prints what `kelmo-map --test`
 prints for a file (length, NoFatChain flag, runs of whole clusters counted
 in 512-byte sectors from the start of the volume); with --sha256, the
-sha256 of the file's bytes read at those runs instead.
+sha256 of the file's bytes read at those runs instead; with --valid, its
+valid data length (how much of it was written, as exFAT records it).
 """
 import hashlib
 import struct
@@ -19,6 +20,7 @@ import sys
 def main():
     image, offset, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     want_sha = "--sha256" in sys.argv[4:]
+    want_valid = "--valid" in sys.argv[4:]
     f = open(image, "rb")
 
     def read(pos, n):
@@ -79,20 +81,24 @@ def main():
                 continue
             flags, name_length = stream[1], stream[3]
             first_cluster, data_length = struct.unpack_from("<IQ", stream, 20)
+            valid_length = struct.unpack_from("<Q", stream, 8)[0]
             units = b"".join(g[2:32] for g in group[1:] if g[0] == 0xC1)
             got = units.decode("utf-16-le")[:name_length]
             if got.upper() == name.upper():
-                return attributes, flags, first_cluster, data_length
+                return attributes, flags, first_cluster, data_length, valid_length
         sys.exit("not found: %s" % name)
 
     # The root directory has no stream entry: its chain is in the FAT.
-    where = (0x10, 0x01, root, None)
+    where = (0x10, 0x01, root, None, None)
     for name in [p for p in path.split("/") if p]:
-        attributes, flags, first, length = where
+        attributes, flags, first, length, _ = where
         if not attributes & 0x10:
             sys.exit("not a directory on the way: %s" % name)
         where = lookup(first, length, flags & 0x02, name)
-    attributes, flags, first, length = where
+    attributes, flags, first, length, valid = where
+    if want_valid:
+        print(valid)
+        return
     nofat = 1 if flags & 0x02 else 0
     count = -(-length // cluster_bytes)
     runs = []

@@ -29,45 +29,14 @@ build=$1
 demo=0
 [ "${2:-}" = --demo ] && demo=1
 here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/../.." && pwd)
-# shellcheck source=../boot/lib.sh
-. "$top/tests/boot/lib.sh"
-# shellcheck source=../lib/tools.sh
-. "$top/tests/lib/tools.sh"
-# shellcheck source=../lib/initramfs.sh
-. "$top/tests/lib/initramfs.sh"
-# shellcheck source=../lib/qemu.sh
-. "$top/tests/lib/qemu.sh"
-# shellcheck source=../lib/live_isos.sh
-. "$top/tests/lib/live_isos.sh"
-# shellcheck source=../lib/results.sh
-. "$top/tests/lib/results.sh"
 # shellcheck source=lib.sh
 . "$here/lib.sh"
 
-[ "$(id -u)" = 0 ] || die "run as root: loop devices, FUSE and mount namespaces"
-need_tools
-for t in mkfs.fat mcopy mtype grub-editenv sfdisk dracut mkinitramfs; do
-  command -v "$t" >/dev/null || die "$t is missing (tools/deps.sh installs it)"
-done
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELMO_TESTS=OFF -DKELMO_SANITIZE=OFF -DKELMO_FUZZ=OFF \
-  >/dev/null && cmake --build "$build" -j"$(nproc)" >/dev/null || die "configuring or building $build failed"
-stick_cmd=$build/stick/kelmo-stick
-[ -x "$stick_cmd" ] && [ -s "$build/packaging/kelmo-addon.img" ] || die "$build has no kelmo-stick or add-on"
+stick_setup "$build" kelmo-stick-boot
 started=$(date +%s)
-make_work kelmo-stick-boot
-fetch_kernel
-qemu_accel
-SUMMARY_REQUIRED=1
 
 # --- the ISOs
-if ((demo)); then live_isos debian dracut; else live_isos debian dracut dracut-nosystemd; fi
-for n in debian dracut dracut-nosystemd; do
-  ((demo)) && [ "$n" = dracut-nosystemd ] && continue
-  job_result "$LIVE_ISO_DIR/$n.build"
-  [ "$status" = 0 ] && [ -s "$LIVE_ISO_DIR/$n.iso" ] ||
-    die "the live ISO $n was not built: $(tail -n 5 "$LIVE_ISO_DIR/$n.build.log" | tr '\n' ' ')"
-done
+if ((demo)); then stick_isos debian dracut; else stick_isos debian dracut dracut-nosystemd; fi
 mkdir -p "$WORK/other"
 echo "Nada que inicie." >"$WORK/other/LEIAME.TXT"
 xorriso -as mkisofs -quiet -R -V KELMO_OTHER -o "$WORK/other.iso" "$WORK/other" 2>/dev/null

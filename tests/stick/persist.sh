@@ -36,6 +36,8 @@ top=$(cd "$here/../.." && pwd)
 . "$top/tests/lib/live_isos.sh"
 # shellcheck source=../lib/results.sh
 . "$top/tests/lib/results.sh"
+# shellcheck source=../lib/messages.sh
+. "$top/tests/lib/messages.sh"
 # shellcheck source=lib.sh
 . "$here/lib.sh"
 
@@ -74,9 +76,12 @@ APPEND="console=ttyS0 panic=-1 rd.shell=0 rd.emergency=poweroff"
 # Each boot's own token: a file seen in boot 2 was written by boot 1.
 TOKEN=kept-$(head -c 6 /dev/urandom | od -An -tx1 | tr -d ' \n')
 
-# --- the stick: prepared, filled, a persistence file for each ISO
+# --- the stick: prepared, filled, a persistence file for each ISO. The space
+# left after the ISOs is filled with 1 MiB files, every other one deleted, so
+# that each persistence file is written into the holes of a stick in use.
+HOLES=128
 stick=$WORK/stick.img
-size=$((2 * 64 * 1048576))
+size=$((2 * HOLES * 1048576))
 for entry in "${ISOS[@]}"; do
   IFS='|' read -r _ file _ <<<"$entry"
   size=$((size + $(stat -c %s "$file")))
@@ -86,9 +91,17 @@ truncate -s $((size * 11 / 10 / 1048576 + 112))M "$stick"
   die "kelmo-stick prepare failed: $(tail -n 3 "$WORK/prepare.log")"
 read -r p1_start p1_size p2_start _ < <(partitions "$stick" | tr '\n' ' ') || true
 [ -n "${p2_start:-}" ] || die "could not read the partitions of $stick"
-# A file of the user's beside the ISOs, which no boot may touch.
-user_file() { mkdir -p "$1/Documentos" && head -c 3000000 /dev/urandom >"$1/Documentos/notas.bin"; }
-fill "$stick" user_file
+# The user's files beside the ISOs, which no boot may touch: one of random
+# bytes, and the 1 MiB files that fill the partition, every other one
+# deleted (HOLES MiB of holes).
+user_files() {
+  local i=0
+  mkdir -p "$1/Documentos" "$1/cheio" && head -c 3000000 /dev/urandom >"$1/Documentos/notas.bin"
+  while head -c 1048576 /dev/zero >"$1/cheio/$i.bin" 2>/dev/null && ((i < 100000)); do i=$((i + 1)); done
+  rm -f "$1/cheio/$i.bin"
+  for ((i = 1; i < 2 * HOLES; i += 2)); do rm -f "$1/cheio/$i.bin"; done
+}
+fill "$stick" user_files
 for entry in "${ISOS[@]}"; do
   IFS='|' read -r path _ <<<"$entry"
   check "kelmo-stick persist $path 64M" "$stick_cmd" persist "$stick" "$path" 64M
@@ -99,12 +112,14 @@ sed 's/^/# list: /' "$WORK/list.txt" >&2
 trechos() { if [ "$1" = 1 ]; then echo "1 trecho"; else echo "$1 trechos"; fi; }
 # pfile PATH: the persistence file kelmo-stick persist made for the ISO at PATH.
 pfile() { printf '/kelmo/persist%s.img\n' "$1"; }
-# The runs of each file, read by our own exFAT reader.
-declare -A RUNS=()
+# The runs of each ISO and persistence file, read by our own exFAT reader.
+declare -A RUNS=() ISO_RUNS=()
+reader_runs() { python3 "$BOOT_DIR/exfat_runs.py" "$stick" $((p1_start * 512)) "$1" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p'; }
 for entry in "${ISOS[@]}"; do
   IFS='|' read -r path _ <<<"$entry"
-  RUNS[$path]=$(python3 "$BOOT_DIR/exfat_runs.py" "$stick" $((p1_start * 512)) "$(pfile "$path")" |
-    sed -n '1s/.*trechos=\([0-9]*\)$/\1/p')
+  ISO_RUNS[$path]=$(reader_runs "$path")
+  RUNS[$path]=$(reader_runs "$(pfile "$path")")
+  check "the persistence file of $path lies in the holes (${RUNS[$path]:-?} runs)" [ "${RUNS[$path]:-0}" -gt 16 ]
   check "kelmo-stick list: $path with persistence in $(pfile "$path"), 64 MiB in ${RUNS[$path]:-?} runs" \
     bash -c 'grep -F "$1: " "$3" | grep -qF "$2"' _ "$path" \
     "; com persistência em $(pfile "$path") (64 MiB, $(trechos "${RUNS[$path]:-?}"))" "$WORK/list.txt"
@@ -180,7 +195,7 @@ check_boot() {
   b="$name boot $n"
   check "$b: guest powered off by itself" [ "$(cat "$WORK/$name.$n.status" 2>/dev/null)" = 0 ]
   check "$b: the $layout live ISO's root ran its /sbin/init" [ "$(said "$txt" KELMO-LIVE-UP)" = "$LIVE_TOKEN $layout" ]
-  check "$b: kelmo-map mapped the ISO" grep -aqF "kelmo-map: ISO -> /dev/mapper/kelmo-iso (" "$txt"
+  check "$b: kelmo-map mapped the ISO" grep -aqF "$(msg_line "$(msg_iso_mapped "${ISO_RUNS[$path]}")")" "$txt"
   cmdline=$(said "$txt" KELMO-LIVE-CMDLINE)
   if [ "$kept" = - ]; then
     check "$b: the entry without persistence gives no kelmo.persist=" bash -c '[[ $1 != *kelmo.persist=* ]]' _ "$cmdline"
@@ -196,11 +211,13 @@ check_boot() {
   esac
   check "$b: and the stack's persistence parameter ($want)" bash -c '[[ " $1 " == *"$2"* ]]' _ "$cmdline" "$want"
   check "$b: kelmo-map mapped the persistence file in its ${RUNS[$path]} runs" \
-    grep -aqF "kelmo-map: persistência -> /dev/mapper/kelmo-persist ($(trechos "${RUNS[$path]}"))" "$txt"
+    grep -aqF "$(msg_line "$(msg_persist_mapped "${RUNS[$path]}")")" "$txt"
   check "$b: the device mapper holds kelmo-iso and kelmo-persist" \
     [ "$(said "$txt" KELMO-LIVE-DM | tr ' ' '\n' | sort | tr '\n' ' ')" = "kelmo-iso kelmo-persist " ]
   check "$b: the root's /kelmo-kept held '$kept' ($(said "$txt" KELMO-LIVE-KEPT))" [ "$(said "$txt" KELMO-LIVE-KEPT)" = "$kept" ]
-  check "$b: the file systems were read-only at power-off" [ "$(said "$txt" KELMO-LIVE-DOWN)" = ro ]
+  # "DIR ro" for each mount of kelmo-persist, after the remount of power-off.
+  check "$b: kelmo-persist was mounted, and read-only at power-off ($(said "$txt" KELMO-LIVE-DOWN))" \
+    bash -c '[[ $1 =~ ^/[^\ ]+\ ro(\ /[^\ ]+\ ro)*$ ]]' _ "$(said "$txt" KELMO-LIVE-DOWN)"
 }
 
 for entry in "debian|$DEB|debian|/rw" "dracut|$DRA|dracut|/overlayfs"; do
