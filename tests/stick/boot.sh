@@ -63,17 +63,8 @@ fi
 # on it (the console on the serial port; a failure ends the VM at once)
 APPEND="console=ttyS0 panic=-1 rd.shell=0 rd.emergency=poweroff"
 stick=$WORK/stick.img
-size=0
-for entry in "${ISOS[@]}"; do
-  IFS='|' read -r _ file _ <<<"$entry"
-  size=$((size + $(stat -c %s "$file")))
-done
-truncate -s $((size * 11 / 10 / 1048576 + 112))M "$stick"
-"$stick_cmd" prepare --yes --append "$APPEND" "$stick" >"$WORK/prepare.log" 2>&1 ||
-  die "kelmo-stick prepare failed: $(tail -n 3 "$WORK/prepare.log")"
+stick_prepare "$stick" 0
 ok "kelmo-stick prepare made the stick on an image file"
-read -r p1_start p1_size p2_start _ < <(partitions "$stick" | tr '\n' ' ') || true
-[ -n "${p2_start:-}" ] || die "could not read the partitions of $stick"
 
 # What macOS leaves beside a file it copied: no ISO, not in the menu.
 macos_companion() { head -c 4096 /dev/zero >"$1$(dirname "$DEB")/._$(basename "$DEB")"; }

@@ -53,6 +53,23 @@ stick_isos() {
   done
 }
 
+# stick_prepare IMAGE EXTRA: IMAGE, a file large enough for the ISOs of ISOS
+# and EXTRA bytes more, made a stick by kelmo-stick prepare with the kernel
+# parameters APPEND; p1_start, p1_size and p2_start its partitions.
+stick_prepare() {
+  local img=$1 size=$2 entry file
+  for entry in "${ISOS[@]}"; do
+    IFS='|' read -r _ file _ <<<"$entry"
+    size=$((size + $(stat -c %s "$file")))
+  done
+  rm -f "$img"
+  truncate -s $((size * 11 / 10 / 1048576 + 112))M "$img"
+  "$stick_cmd" prepare --yes --append "$APPEND" "$img" >"$WORK/prepare.log" 2>&1 ||
+    die "kelmo-stick prepare failed: $(tail -n 3 "$WORK/prepare.log")"
+  read -r p1_start p1_size p2_start _ < <(partitions "$img" | tr '\n' ' ') || true
+  [ -n "${p2_start:-}" ] || die "could not read the partitions of $img"
+}
+
 # fill IMAGE [FUNCTION]: the ISOs of ISOS ("PATH|FILE|..." entries) onto
 # IMAGE's exFAT partition (p1_start, p1_size) through exfat-fuse, each in
 # 1 MiB pieces between filler appends (their clusters scattered); FUNCTION

@@ -23,57 +23,24 @@ set -euo pipefail
 [ $# = 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build=$1
 here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/../.." && pwd)
-# shellcheck source=../boot/lib.sh
-. "$top/tests/boot/lib.sh"
-# shellcheck source=../lib/tools.sh
-. "$top/tests/lib/tools.sh"
-# shellcheck source=../lib/initramfs.sh
-. "$top/tests/lib/initramfs.sh"
-# shellcheck source=../lib/qemu.sh
-. "$top/tests/lib/qemu.sh"
-# shellcheck source=../lib/live_isos.sh
-. "$top/tests/lib/live_isos.sh"
-# shellcheck source=../lib/results.sh
-. "$top/tests/lib/results.sh"
-# shellcheck source=../lib/messages.sh
-. "$top/tests/lib/messages.sh"
 # shellcheck source=lib.sh
 . "$here/lib.sh"
 
-[ "$(id -u)" = 0 ] || die "run as root: loop devices, FUSE and mount namespaces"
-need_tools
-for t in mkfs.fat mcopy mtype grub-editenv sfdisk dracut mkinitramfs mkfs.ext4 e2fsck debugfs fsck.exfat; do
-  command -v "$t" >/dev/null || die "$t is missing (tools/deps.sh installs it)"
-done
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELMO_TESTS=OFF -DKELMO_SANITIZE=OFF -DKELMO_FUZZ=OFF \
-  >/dev/null && cmake --build "$build" -j"$(nproc)" >/dev/null || die "configuring or building $build failed"
-stick_cmd=$build/stick/kelmo-stick
-[ -x "$stick_cmd" ] && [ -s "$build/packaging/kelmo-addon.img" ] || die "$build has no kelmo-stick or add-on"
+stick_setup "$build" kelmo-stick-persist mkfs.ext4 e2fsck debugfs fsck.exfat
 started=$(date +%s)
-make_work kelmo-stick-persist
-SUMMARY_REQUIRED=1
-fetch_kernel
-qemu_accel
 export MTOOLS_SKIP_CHECK=1
-
-live_isos debian dracut
-for n in debian dracut; do
-  job_result "$LIVE_ISO_DIR/$n.build"
-  [ "$status" = 0 ] && [ -s "$LIVE_ISO_DIR/$n.iso" ] ||
-    die "the live ISO $n was not built: $(tail -n 5 "$LIVE_ISO_DIR/$n.build.log" | tr '\n' ' ')"
-done
+stick_isos debian dracut
 
 DEB="/Kelmo ISOs/Debian ção/debian live.iso"
 DRA=/isos/dracut-live.iso
-# path|ISO file|layout the root reports|where the stack keeps the root's
-# changes on the persistence file's ext4
+# path|ISO file|layout the root reports (the name of its boots)|where the
+# stack keeps the root's changes on the persistence file's ext4
 ISOS=(
   "$DEB|$LIVE_ISO_DIR/debian.iso|debian|/rw"
   "$DRA|$LIVE_ISO_DIR/dracut.iso|dracut|/overlayfs"
 )
 APPEND="console=ttyS0 panic=-1 rd.shell=0 rd.emergency=poweroff"
-# Each boot's own token: a file seen in boot 2 was written by boot 1.
+# This run's own token: a file seen in boot 2 was written by boot 1.
 TOKEN=kept-$(head -c 6 /dev/urandom | od -An -tx1 | tr -d ' \n')
 
 # --- the stick: prepared, filled, a persistence file for each ISO. The space
@@ -81,16 +48,7 @@ TOKEN=kept-$(head -c 6 /dev/urandom | od -An -tx1 | tr -d ' \n')
 # that each persistence file is written into the holes of a stick in use.
 HOLES=128
 stick=$WORK/stick.img
-size=$((2 * HOLES * 1048576))
-for entry in "${ISOS[@]}"; do
-  IFS='|' read -r _ file _ <<<"$entry"
-  size=$((size + $(stat -c %s "$file")))
-done
-truncate -s $((size * 11 / 10 / 1048576 + 112))M "$stick"
-"$stick_cmd" prepare --yes --append "$APPEND" "$stick" >"$WORK/prepare.log" 2>&1 ||
-  die "kelmo-stick prepare failed: $(tail -n 3 "$WORK/prepare.log")"
-read -r p1_start p1_size p2_start _ < <(partitions "$stick" | tr '\n' ' ') || true
-[ -n "${p2_start:-}" ] || die "could not read the partitions of $stick"
+stick_prepare "$stick" $((2 * HOLES * 1048576))
 # The user's files beside the ISOs, which no boot may touch: one of random
 # bytes, and the 1 MiB files that fill the partition, every other one
 # deleted (HOLES MiB of holes).
@@ -163,10 +121,10 @@ set_next() {
     mcopy -o -i "$1@@$((p2_start * 512))" "$env" ::/boot/grub/grubenv
 }
 
-# chain NAME|PATH|LAYOUT: the three boots of one copy of the stick.
+# chain NAME|PATH: the three boots of one copy of the stick, NAME.img.
 chain() {
   local name path img status=0
-  IFS='|' read -r name path _ <<<"$1"
+  IFS='|' read -r name path <<<"$1"
   img=$WORK/$name.img
   cp --sparse=always "$stick" "$img"
   "$stick_cmd" update --append "$APPEND kelmo.test.write=$TOKEN" "$img" >"$WORK/$name.1.update.log" 2>&1 || return 91
@@ -185,7 +143,8 @@ chain() {
   echo "$status" >"$WORK/$name.3.status"
   persist_sha "$img" "$path" >"$WORK/$name.3.sha"
 }
-side_by_side "$WORK" chain "debian|$DEB|debian" "dracut|$DRA|dracut"
+mapfile -t CHAINS < <(for entry in "${ISOS[@]}"; do IFS='|' read -r path _ name _ <<<"$entry"; echo "$name|$path"; done)
+side_by_side "$WORK" chain "${CHAINS[@]}"
 
 # check_boot NAME N PATH LAYOUT KEPT: boot N of NAME reached the ISO's live
 # root from the mapped ISO, with persistence (KEPT: what /kelmo-kept held,
@@ -220,8 +179,9 @@ check_boot() {
     bash -c '[[ $1 =~ ^/[^\ ]+\ ro(\ /[^\ ]+\ ro)*$ ]]' _ "$(said "$txt" KELMO-LIVE-DOWN)"
 }
 
-for entry in "debian|$DEB|debian|/rw" "dracut|$DRA|dracut|/overlayfs"; do
-  IFS='|' read -r name path layout upper <<<"$entry"
+for entry in "${ISOS[@]}"; do
+  IFS='|' read -r path _ layout upper <<<"$entry"
+  name=$layout
   job_result "$WORK/$name.status"
   log "boots of $name: $took s, status $status"
   before=$failed
