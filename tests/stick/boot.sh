@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # A stick made by kelmo-stick prepare, filled as a person fills it, booted
-# from power-on. Four live ISOs built here from Debian's packages and one
-# that no stack knows are copied through exfat-fuse into different folders,
-# each in 1 MiB pieces between filler appends (their clusters scattered):
+# from power-on. Four live ISOs built here from Debian's packages, one that
+# no stack knows and a file that is no ISO are copied through exfat-fuse into
+# different folders, each in 1 MiB pieces between filler appends (their
+# clusters scattered):
 #   /Kelmo ISOs/Debian ção/debian live.iso    live-boot
 #   /isos/dracut-live.iso                     dracut with systemd
 #   /isos/sem systemd/dracut-nosystemd.ISO    dracut without systemd
@@ -12,6 +13,7 @@
 #                                             update writes it) with the ISO's
 #                                             root=live:CDLABEL=
 #   /outro.iso                                recognised by nothing
+#   /isos/a-partial.iso                       no ISO at all
 # plus a macOS "._" companion the menu must leave out. Each boot chooses its
 # entry with kelmo-stick next; the live root reports what it sees. Then a
 # second boot of a stick whose one-shot choice was used shows the menu and
@@ -46,6 +48,10 @@ DRA=/isos/dracut-live.iso
 DRN="/isos/sem systemd/dracut-nosystemd.ISO"
 DRC="/isos/own/dracut cdlabel.iso"
 OTHER=/outro.iso
+# No ISO at all (a copy cut short): sorted before the dracut ISO, whose entry
+# must not suffer from it.
+PARTIAL=/isos/a-partial.iso
+head -c 300000 /dev/urandom >"$WORK/partial.iso"
 # path|ISO file|layout the root reports
 if ((demo)); then
   ISOS=("$DEB|$LIVE_ISO_DIR/debian.iso|debian" "$DRA|$LIVE_ISO_DIR/dracut.iso|dracut")
@@ -56,6 +62,7 @@ else
     "$DRN|$LIVE_ISO_DIR/dracut-nosystemd.iso|dracut-nosystemd"
     "$DRC|$LIVE_ISO_DIR/dracut.iso|dracut"
     "$OTHER|$WORK/other.iso|"
+    "$PARTIAL|$WORK/partial.iso|"
   )
 fi
 
@@ -137,6 +144,7 @@ boot_one() {
     "$stick_cmd" next "$WORK/$name.img" "$path" >"$WORK/$name.next.log" 2>&1 || return 90
   fi
   [ "$expect" = other ] && seconds=60
+  [ "$expect" = secure ] && seconds=150
   local status=0
   qemu_boot "$WORK/$name.log" "$seconds" --firmware "$fw" --disk "usb:$WORK/$name.img" || status=$?
   return $status
@@ -211,38 +219,53 @@ if ((demo)); then
   exit
 fi
 
+# KELMO_STICK_ONLY, an extended regular expression, keeps the boots whose
+# names match (bios-menu needs bios-debian).
+LATER=("bios-menu|bios||menu" "bios-menu30|bios||menu30" "uefi-menu30|uefi||menu30"
+  "uefi-secure|uefi-secure||secure")
+if [ -n "${KELMO_STICK_ONLY:-}" ]; then
+  mapfile -t BOOTS < <(printf '%s\n' "${BOOTS[@]}" | grep -E "^($KELMO_STICK_ONLY)\|" || true)
+  mapfile -t LATER < <(printf '%s\n' "${LATER[@]}" | grep -E "^($KELMO_STICK_ONLY)\|" || true)
+  log "only the boots ${BOOTS[*]%%|*} ${LATER[*]%%|*}"
+fi
+
 # The stick of 30 small ISOs: prepare on a loop device this time; each ISO
 # a live-boot layout with a kernel that is not one (the menu only recognises).
-menu30=$WORK/menu30.img
-truncate -s 160M "$menu30"
-loop_attach menu30_dev "$menu30"
-"$stick_cmd" prepare --yes --append "console=ttyS0" "$menu30_dev" >"$WORK/prepare30.log" 2>&1 ||
-  die "kelmo-stick prepare on $menu30_dev failed: $(tail -n 3 "$WORK/prepare30.log")"
-ok "kelmo-stick prepare made the stick on a loop device ($menu30_dev)"
-loop_detach "$menu30_dev"
-read -r m_start m_size _ < <(partitions "$menu30" | tr '\n' ' ') || true
-mkdir -p "$WORK/small/live"
-echo x >"$WORK/small/live/vmlinuz"
-echo x >"$WORK/small/live/initrd.img"
-loop_attach part -o $((m_start * 512)) --sizelimit $((m_size * 512)) "$menu30"
-mnt=$(mktemp -d /tmp/kelmo-stick-menu30.XXXXXX)
-TMP_PATHS+=("$mnt")
-fuse_daemon "$part" "$mnt" "$WORK/exfat-fuse.log" || die "$FUSE_ERROR"
-# Written in reverse order, in the root and two folder levels: the menu sorts.
-for i in $(seq 30 -1 1); do
-  n=$(printf %02d "$i")
-  case $((i % 3)) in
-    0) d= ;;
-    1) d=/ISOs ;;
-    2) d="/ISOs/mais $((i % 2))" ;;
-  esac
-  mkdir -p "$mnt$d"
-  xorriso -as mkisofs -quiet -V "MENU_$n" -o "$mnt$d/iso-$n.iso" "$WORK/small" 2>/dev/null
-done
-fuse_daemon_stop || die "mount.exfat-fuse failed"
-loop_detach "$part"
-mapfile -t MENU30 < <("$stick_cmd" list "$menu30" 2>/dev/null | cut -d: -f1)
-check "kelmo-stick list sees the 30 ISOs" [ "${#MENU30[@]}" = 30 ]
+menu30_stick() {
+  menu30=$WORK/menu30.img
+  truncate -s 160M "$menu30"
+  loop_attach menu30_dev "$menu30"
+  "$stick_cmd" prepare --yes --append "console=ttyS0" "$menu30_dev" >"$WORK/prepare30.log" 2>&1 ||
+    die "kelmo-stick prepare on $menu30_dev failed: $(tail -n 3 "$WORK/prepare30.log")"
+  ok "kelmo-stick prepare made the stick on a loop device ($menu30_dev)"
+  # Gone already when something else on this machine detached it: the checks
+  # of the image below tell whether prepare's writes reached it.
+  loop_detach "$menu30_dev" || log "$menu30_dev was detached already"
+  read -r m_start m_size _ < <(partitions "$menu30" | tr '\n' ' ') || true
+  mkdir -p "$WORK/small/live"
+  echo x >"$WORK/small/live/vmlinuz"
+  echo x >"$WORK/small/live/initrd.img"
+  loop_attach part -o $((m_start * 512)) --sizelimit $((m_size * 512)) "$menu30"
+  mnt=$(mktemp -d /tmp/kelmo-stick-menu30.XXXXXX)
+  TMP_PATHS+=("$mnt")
+  fuse_daemon "$part" "$mnt" "$WORK/exfat-fuse.log" || die "$FUSE_ERROR"
+  # Written in reverse order, in the root and two folder levels: the menu sorts.
+  for i in $(seq 30 -1 1); do
+    n=$(printf %02d "$i")
+    case $((i % 3)) in
+      0) d= ;;
+      1) d=/ISOs ;;
+      2) d="/ISOs/mais $((i % 2))" ;;
+    esac
+    mkdir -p "$mnt$d"
+    xorriso -as mkisofs -quiet -V "MENU_$n" -o "$mnt$d/iso-$n.iso" "$WORK/small" 2>/dev/null
+  done
+  fuse_daemon_stop || die "mount.exfat-fuse failed"
+  loop_detach "$part"
+  mapfile -t MENU30 < <("$stick_cmd" list "$menu30" 2>/dev/null | cut -d: -f1)
+  check "kelmo-stick list sees the 30 ISOs" [ "${#MENU30[@]}" = 30 ]
+}
+if [[ " ${LATER[*]} " == *"|menu30 "* ]]; then menu30_stick; fi
 
 # menu_boot NAME FIRMWARE: boots the 30-ISO stick; NAME.menutime is the time
 # from the menu's first line to GRUB's menu on the screen, in tenths of a
@@ -251,7 +274,7 @@ menu_boot() {
   local name=$1 fw=$2
   cp --sparse=always "$menu30" "$WORK/$name.img"
   qemu_boot "$WORK/$name.log" 150 --firmware "$fw" --disk "usb:$WORK/$name.img" &
-  local qpid=$! t0= t1= now
+  local qpid=$! t0='' t1='' now
   while kill -0 "$qpid" 2>/dev/null; do
     now=$(date +%s%N)
     if [ -z "$t0" ] && grep -aq 'kelmo: ' "$WORK/$name.log" 2>/dev/null; then t0=$now; fi
@@ -266,14 +289,7 @@ menu_boot() {
   return 0
 }
 
-# --- run everything, two at a time. KELMO_STICK_ONLY, an extended regular
-# expression, keeps the boots whose names match (bios-menu needs bios-debian).
-LATER=("bios-menu|bios||menu" "bios-menu30|bios||menu30" "uefi-menu30|uefi||menu30")
-if [ -n "${KELMO_STICK_ONLY:-}" ]; then
-  mapfile -t BOOTS < <(printf '%s\n' "${BOOTS[@]}" | grep -E "^($KELMO_STICK_ONLY)\|" || true)
-  mapfile -t LATER < <(printf '%s\n' "${LATER[@]}" | grep -E "^($KELMO_STICK_ONLY)\|" || true)
-  log "only the boots ${BOOTS[*]%%|*} ${LATER[*]%%|*}"
-fi
+# --- run everything, two at a time
 ((${#BOOTS[@]} == 0)) || side_by_side "$WORK" boot_one "${BOOTS[@]}"
 ((${#LATER[@]} == 0)) || side_by_side "$WORK" boot_one "${LATER[@]}"
 
@@ -288,24 +304,31 @@ for entry in "${BOOTS[@]}" "${LATER[@]}"; do
     other)
       check "$name: the unrecognised ISO's entry ran and said why" \
         grep -aqF "$path:" "$txt"
-      check "$name: it says it has nothing to boot" grep -aq 'nada a arrancar' "$txt"
+      check "$name: it says it has nothing to boot" grep -aq 'nada para iniciar' "$txt"
       check "$name: no kernel was started" bash -c '! grep -aq "Linux version" "$1"' _ "$txt"
+      ;;
+    secure)
+      check "$name: under Secure Boot the menu's one entry says it cannot read exFAT" \
+        grep -aq 'Secure Boot: o menu do kelmo precisa ler exFAT' "$txt"
+      check "$name: that entry ran and said why" grep -aq 'Com Secure Boot ligado, este GRUB n' "$txt"
+      check "$name: no ISO was listed, no kernel started" \
+        bash -c '! grep -aq "KELMO_DEBIAN_LIVE\|Linux version" "$1"' _ "$txt"
       ;;
     menu)
       # Entries as GRUB draws them, in order: those of entries.cfg first,
       # then one per ISO sorted by path (names beyond ASCII shown as ?).
       titles=$(tr '\n' ' ' <"$txt" | sed 's/executed automatically.*//' |
-        grep -ao 'debian live.iso (KELMO_DEBIAN_LIVE)\|dracut cdlabel.iso[: ][^|]\{0,30\}\|dracut-live.iso (KELMO_DRACUT_LIVE)\|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)\|outro.iso (KELMO_OTHER)\|\._debian' |
+        grep -ao 'debian live.iso (KELMO_DEBIAN_LIVE)\|dracut cdlabel.iso[: ][^|]\{0,30\}\|dracut-live.iso (KELMO_DRACUT_LIVE)\|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)\|outro.iso (KELMO_OTHER)\|a-partial.iso: n\|\._debian' |
         sed 's/  .*//' | awk '!seen[$0]++' | tr '\n' '|')
       check "$name: the menu lists its entries in order, without the ._ file ($titles)" \
-        [ "$titles" = "dracut cdlabel.iso: Start (root=live:CDLABEL=)|debian live.iso (KELMO_DEBIAN_LIVE)|dracut-live.iso (KELMO_DRACUT_LIVE)|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)|outro.iso (KELMO_OTHER)|" ]
+        [ "$titles" = "dracut cdlabel.iso: Start (root=live:CDLABEL=)|debian live.iso (KELMO_DEBIAN_LIVE)|a-partial.iso: n|dracut-live.iso (KELMO_DRACUT_LIVE)|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)|outro.iso (KELMO_OTHER)|" ]
       check "$name: the unrecognised ISO's title says so" grep -aq '(KELMO_OTHER): n.\{1,4\}o reconhecido' "$txt"
       # Its default, the first entry, boots 10 s later.
       check_live "$name" "$DRC" dracut
       ;;
     *) check_live "$name" "$path" "$expect" ;;
   esac
-  [ "$expect" = other ] || check "$name: guest powered off by itself" [ "$status" = 0 ]
+  case $expect in other | secure) ;; *) check "$name: guest powered off by itself" [ "$status" = 0 ] ;; esac
   check_after "$name"
   if ((failed > before)); then
     grep -av '^KELMO-' "$txt" | tail -n 25 | sed "s/^/# $name: /" >&2 || true

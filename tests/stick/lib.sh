@@ -39,6 +39,7 @@ stick_setup() {
   make_work "$name"
   fetch_kernel
   qemu_accel
+  # shellcheck disable=SC2034 # read by images.sh's teardown
   SUMMARY_REQUIRED=1
 }
 
