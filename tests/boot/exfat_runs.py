@@ -4,12 +4,15 @@
 sector, the FAT and the directory entries, so that the boot tests' expected
 values do not come from kelmo-map itself.
 
-    exfat_runs.py IMAGE OFFSET PATH [--sha256 | --valid]
+    exfat_runs.py IMAGE OFFSET PATH [--sha256 | --fat-sectors | --valid]
 
 OFFSET is the volume's byte offset in IMAGE. Prints what `kelmo-map --test`
 prints for a file (length, NoFatChain flag, runs of whole clusters counted
 in 512-byte sectors from the start of the volume); with --sha256, the
-sha256 of the file's bytes read at those runs instead; with --valid, its
+sha256 of the file's bytes read at those runs instead; with --fat-sectors,
+the sectors of the FAT (counted as the runs are) whose entries a reader
+follows on the way to the file, "dir SECTOR" for the directories' chains
+(the root's included), "file SECTOR" for the file's; with --valid, its
 valid data length (how much of it was written, as exFAT records it).
 """
 import hashlib
@@ -20,6 +23,7 @@ import sys
 def main():
     image, offset, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     want_sha = "--sha256" in sys.argv[4:]
+    want_fat = "--fat-sectors" in sys.argv[4:]
     want_valid = "--valid" in sys.argv[4:]
     f = open(image, "rb")
 
@@ -43,7 +47,10 @@ def main():
     spc = (1 << cluster_shift) * scale
     cluster_bytes = 512 * spc
 
+    followed = []  # (kind, FAT sector) of each entry read
+
     def fat(c):
+        followed.append((kind, fat_offset + 4 * c // 512))
         return struct.unpack("<I", read(fat_offset * 512 + 4 * c, 4))[0]
 
     def clusters(first, count, contiguous):
@@ -89,6 +96,7 @@ def main():
         sys.exit("not found: %s" % name)
 
     # The root directory has no stream entry: its chain is in the FAT.
+    kind = "dir"
     where = (0x10, 0x01, root, None, None)
     for name in [p for p in path.split("/") if p]:
         attributes, flags, first, length, _ = where
@@ -101,6 +109,7 @@ def main():
         return
     nofat = 1 if flags & 0x02 else 0
     count = -(-length // cluster_bytes)
+    kind = "file"
     runs = []
     for c in clusters(first, count, nofat) if count else []:
         sector = heap_offset + (c - 2) * spc
@@ -109,6 +118,10 @@ def main():
         else:
             runs.append([sector, spc])
 
+    if want_fat:
+        for k, sector in sorted(set(followed)):
+            print(k, sector)
+        return
     if want_sha:
         h = hashlib.sha256()
         left = length

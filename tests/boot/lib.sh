@@ -19,6 +19,8 @@ STICK_SERIAL=1A2B-3C4D
 . "$BOOT_DIR/../lib/qemu.sh"
 # shellcheck source=../lib/messages.sh
 . "$BOOT_DIR/../lib/messages.sh"
+# shellcheck source=../lib/backward.sh
+. "$BOOT_DIR/../lib/backward.sh"
 
 # Two groups: what every boot loads at once, and the USB stack, which one boot
 # loads only after kelmo-map has started scanning.
@@ -46,6 +48,14 @@ build_initramfs() {
   cpio_tree "$root" | gzip -1 >"$out"
 }
 
+# iso_tree DIR README BYTES: DIR holds README.TXT (the line README) and
+# DATA.BIN (BYTES random bytes), the files the guest reads from an ISO.
+iso_tree() {
+  mkdir -p "$1"
+  printf '%s\n' "$2" >"$1/README.TXT"
+  head -c "$3" /dev/urandom >"$1/DATA.BIN"
+}
+
 # A 2048-byte-block ISO 9660 image of DIR; the image must not be a whole number
 # of 4 KiB clusters, so the mapping has to end inside the file's last cluster.
 make_iso() {
@@ -61,13 +71,14 @@ make_iso() {
 # The stick's ISOs, each fact once: short name (of the run's files), the
 # prefix of its values in expect.sh, its path on the stick. a, b, u and the
 # persistence file p are on stick.img (build_stick), c4k on stick4k.img
-# (build_stick4k).
+# (build_stick4k), k on stickback.img (build_stick_backward).
 STICK_ISOS=(
   "a|A|/isos/kelmo.iso"
   "b|B|/Kelmo ISOs/kelmo live.iso"
   "u|U|/Imagens ISO/Instalação.iso"
   "c4k|C|/isos/kelmo-4k.iso"
   "p|P|/Persistência/casa.img"
+  "k|K|/isos/kelmo-back.iso"
 )
 stick_path() {
   local entry f v p
@@ -144,11 +155,8 @@ build_stick() {
   local work=$1 bin=$2 extra=${3:-}
   local img=$work/stick.img
   local a=$work/iso-a b=$work/iso-b
-  mkdir -p "$a" "$b"
-  printf 'Kelmo live A: lido do ISO contíguo.\n' >"$a/README.TXT"
-  head -c 1500000 /dev/urandom >"$a/DATA.BIN"
-  printf 'Kelmo live B: lido do ISO fragmentado.\n' >"$b/README.TXT"
-  head -c 2500000 /dev/urandom >"$b/DATA.BIN"
+  iso_tree "$a" 'Kelmo live A: lido do ISO contíguo.' 1500000
+  iso_tree "$b" 'Kelmo live B: lido do ISO fragmentado.' 2500000
   if [ -n "$extra" ]; then
     cp -a "$extra"/. "$a"/
     cp -a "$extra"/. "$b"/
@@ -156,17 +164,11 @@ build_stick() {
   make_iso "$a" "$work/a.iso" KELMO_A
   make_iso "$b" "$work/b.iso" KELMO_B
   local c=$work/iso-c
-  mkdir -p "$c"
-  printf 'Kelmo live C: achado pelo nome Instalação.iso.\n' >"$c/README.TXT"
-  head -c 700000 /dev/urandom >"$c/DATA.BIN"
+  iso_tree "$c" 'Kelmo live C: achado pelo nome Instalação.iso.' 700000
   make_iso "$c" "$work/c.iso" KELMO_C
 
-  rm -f "$img"
-  truncate -s 64M "$img"
-  printf 'label: dos\nstart=2048, type=7\n' | sfdisk -q "$img"
-  local start size
-  read -r start size < <(partitions "$img")
-  [ "$start" -gt 0 ] && [ "$size" -gt 0 ] || die "could not read the partition from sfdisk"
+  disk_with_partition "$img" 64M 2048 || die "could not read the partition from sfdisk"
+  local start=$PART_START size=$PART_SECTORS
   PART_OFFSET=$((start * 512))
 
   local mnt
@@ -188,7 +190,7 @@ build_stick() {
   cp "$work/c.iso" "$mnt$(stick_path u)"
   head -c 1048576 /dev/urandom >"$work/persist.img"
   mkdir -p "$mnt/$(dirname "$(stick_path p)")"
-  append_interleaved "$work/persist.img" "$mnt$(stick_path p)" "$mnt/isos/filler-p.bin" 262144
+  append_interleaved "$work/persist.img" "$mnt$(stick_path p)" "$mnt/Persistência/enchimento.bin" 262144
   fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse.log")"
   loop_detach "$LOOP_DEV"
   LOOP_DEV=
@@ -227,9 +229,7 @@ build_stick() {
 build_stick4k() {
   local work=$1 bin=$2
   local img=$work/stick4k.img c=$work/iso-c4k
-  mkdir -p "$c"
-  printf 'Kelmo live C: lido de um disco de setores de 4 KiB.\n' >"$c/README.TXT"
-  head -c 2000000 /dev/urandom >"$c/DATA.BIN"
+  iso_tree "$c" 'Kelmo live C: lido de um disco de setores de 4 KiB.' 2000000
   make_iso "$c" "$work/c4k.iso" KELMO_C
 
   rm -f "$img"
@@ -304,4 +304,35 @@ append_stick_tools() {
   # the start; the zeros before it are skipped.
   truncate -s %4 "$out"
   cpio_tree "$root" >>"$out"
+}
+
+# build_stick_backward WORK BINARY: WORK/stickback.img, a 320 MiB disk with
+# one exFAT partition of 512-byte clusters (serial 1A2B-3C4D) holding
+#   k   ISO K, written by write_backward (tests/lib/backward.sh): its pieces
+#       of 64 KiB lie in reverse disk order, 16 MiB apart, so its chain jumps
+#       back over whole 64 KiB blocks of the FAT at every piece
+# and appends the K_* values the guest checks to WORK/expect.sh.
+build_stick_backward() {
+  local work=$1 bin=$2 offset mnt
+  local img=$work/stickback.img k=$work/iso-k
+  iso_tree "$k" 'Kelmo live K: a cadeia volta para trás.' 600000
+  make_iso "$k" "$work/k.iso" KELMO_K
+  disk_with_partition "$img" 320M 2048 || die "could not read the partition from sfdisk"
+  offset=$((PART_START * 512))
+  loop_attach LOOP_DEV -o "$offset" --sizelimit $((PART_SECTORS * 512)) "$img"
+  mkfs.exfat -c 512 -L KELMOBK "$LOOP_DEV" >/dev/null
+  tune.exfat -I "$STICK_SERIAL_HEX" "$LOOP_DEV" >/dev/null
+  scratch mnt kelmo-stickback
+  fuse_daemon "$LOOP_DEV" "$mnt" "$work/exfat-fuse-back.log" || die "$FUSE_ERROR"
+  write_backward "$mnt" "$work/k.iso" "$(stick_path k)" 65536 $((2 * 16384 * 512)) ||
+    die "write_backward could not lay out ISO K"
+  fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$work/exfat-fuse-back.log")"
+  loop_detach "$LOOP_DEV"
+  LOOP_DEV=
+  stick_runs "$work" k "$img" "$offset" "$bin"
+  {
+    iso_expect "$work" k "$work/k.iso" "$k"
+    # Where each run starts, as the reader found them: the table's offsets.
+    echo "K_STARTS='$(tail -n +2 "$work/runs-k.reader" | awk '{print $2}' | tr '\n' ' ')'"
+  } >>"$work/expect.sh"
 }

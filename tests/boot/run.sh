@@ -8,7 +8,8 @@
 # BINARY is the static kelmo-map. Needs root (loop device and FUSE mount to
 # fill the stick). The kernel package is kept in $KELMO_BOOT_CACHE
 # (default /var/cache/kelmo-boot); KELMO_BOOT_JOBS boots run at once (default:
-# number of CPUs). The boot logs are kept when something fails.
+# number of CPUs); KELMO_BOOT_ONLY="NAME..." boots only those of the table
+# below. The boot logs are kept when something fails.
 set -euo pipefail
 
 [ $# -eq 1 ] || { echo "usage: $0 BINARY" >&2; exit 2; }
@@ -28,6 +29,7 @@ qemu_accel
 log "kernel: $KERNEL_PACKAGE"
 build_stick "$WORK" "$BINARY"
 build_stick4k "$WORK" "$BINARY"
+build_stick_backward "$WORK" "$BINARY"
 # The file the kelmo.usb=rw boot writes through kelmo-usb: a copy of the
 # program, whose bytes the host knows.
 cat >>"$WORK/expect.sh" <<EOF
@@ -41,8 +43,8 @@ echo "P_WRITTEN_SHA=$(head -c 1048576 "$WORK/a.iso" | sha256sum | cut -d' ' -f1)
 INITRAMFS=$WORK/initramfs.gz
 build_initramfs "$INITRAMFS" "$BINARY" "$WORK/expect.sh"
 append_stick_tools "$INITRAMFS"
-STICK_SHA=$(sha256sum <"$WORK/stick.img" | cut -d' ' -f1)
-STICK4K_SHA=$(sha256sum <"$WORK/stick4k.img" | cut -d' ' -f1)
+declare -A IMAGE_SHA
+for img in stick stick4k stickback; do IMAGE_SHA[$img]=$(sha256sum <"$WORK/$img.img" | cut -d' ' -f1); done
 . "$WORK/expect.sh"
 log "prepared in $(($(date +%s) - started)) s"
 
@@ -54,6 +56,9 @@ log "prepared in $(($(date +%s) - started)) s"
 # print the same runs.
 if [ "$A_RUNS" = 1 ]; then ok "stick: $A_PATH is one run"; else not_ok "stick: $A_PATH has '$A_RUNS' runs, want 1"; fi
 if [ "${B_RUNS:-0}" -gt 1 ]; then ok "stick: $B_PATH is fragmented ($B_RUNS runs)"; else not_ok "stick: $B_PATH has '$B_RUNS' runs, want more than 1"; fi
+# ISO K's chain jumps back at (nearly) every piece.
+back=$(awk 'NR > 1 && $2 + 0 < prev {n++} NR > 1 {prev = $2 + 0} END {print n + 0}' "$WORK/runs-k.reader")
+if ((back >= 8)); then ok "stick: $K_PATH jumps back $back times in $K_RUNS runs"; else not_ok "stick: $K_PATH jumps back $back times, want 8 or more"; fi
 if [ "${C_RUNS:-0}" -gt 1 ] && ((C_SIZE % 4096)); then ok "4K stick: $C_PATH is fragmented ($C_RUNS runs), $C_SIZE bytes"; else not_ok "4K stick: $C_PATH has '$C_RUNS' runs and $C_SIZE bytes, want more than 1 and not whole 4 KiB"; fi
 if [ "${P_RUNS:-0}" -gt 1 ] && [ "$P_SIZE" = 1048576 ]; then ok "stick: $P_PATH is fragmented ($P_RUNS runs)"; else not_ok "stick: $P_PATH has '$P_RUNS' runs and $P_SIZE bytes, want more than 1 and 1 MiB"; fi
 for entry in "${STICK_ISOS[@]}"; do
@@ -81,13 +86,51 @@ BOOTS=(
   "fail|virtio|200|kelmo.uuid=$SERIAL|one-key wrong-serial empty-iso"
   "utf8|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=\"$U_PATH\"|utf8-cmdline-map"
   "sect4k|virtio4k|150|kelmo.uuid=$SERIAL kelmo.iso=$C_PATH|sect4k-disk sect4k-map"
-  "stickro|virtio|400|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=ro|usb-ro-map usb-ro-device usb-ro-mount usb-values usb-taken"
+  "stickro|virtio|400|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=ro|usb-ro-map usb-ro-device usb-ro-mount usb-values usb-taken usb-after-missing-iso usb-after-iso-taken"
   "stickrw|virtio|300|kelmo.uuid=$SERIAL kelmo.iso=\"$B_PATH\" kelmo.usb=rw|usb-rw-map usb-rw-device usb-rw-write"
   "persist|virtio|300|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.persist=\"/Persistência/nada.img\" kelmo.usb=rw|persist-missing persist-map persist-write persist-iso persist-taken"
+  "readerr|virtio|150||readerr-fat readerr-dir"
+  "readboot|virtio|200||readerr-boot-sector"
+  "gone|usbmon|200||usb-gone-waiting"
+  "backward|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=$K_PATH|backward-map"
 )
 
-# The image a disk kind boots with: the 4K stick on the disk of 4 KiB sectors.
-stick_of() { if [ "$1" = virtio4k ]; then echo stick4k.img; else echo stick.img; fi; }
+# The reads that fail in the read-error boots (NAME.blkdebug), at sectors our
+# own reader finds on the stick. The kernel reads the partition a page
+# (4 KiB) at a time, and a page that fails fails every read in it: the FAT
+# sector is the last one ISO B's chain goes through whose page holds none of
+# the entries the directories on the way need.
+part_start=$((PART_OFFSET / 512))
+python3 "$BOOT_DIR/exfat_runs.py" "$WORK/stick.img" "$PART_OFFSET" "$B_PATH" --fat-sectors >"$WORK/fat-b"
+fat_sector=$(awk '$1 == "dir" {d[int($2 / 8)] = 1} $1 == "file" && !(int($2 / 8) in d) {s = $2} END {print s}' "$WORK/fat-b")
+dir_sector=$(python3 "$BOOT_DIR/exfat_runs.py" "$WORK/stick.img" "$PART_OFFSET" "${A_PATH%/*}" | sed -n '2s/ *setor \([0-9]*\).*/\1/p')
+[ -n "$fat_sector" ] && [ -n "$dir_sector" ] || die "no sector of the FAT or of ${A_PATH%/*} to fail"
+log "failing reads: FAT sector $fat_sector and ${A_PATH%/*}'s sector $dir_sector (readerr), boot sector (readboot)"
+blkdebug_config "$WORK/readerr.blkdebug" $((part_start + fat_sector)) $((part_start + dir_sector))
+blkdebug_config "$WORK/readboot.blkdebug" "$part_start"
+
+# The stick a boot has (NAME KIND): the 4K stick on the disk of 4 KiB
+# sectors, the stick of ISO K for its boot, else stick.img.
+stick_of() {
+  case $1:$2 in
+    *:virtio4k) echo stick4k ;;
+    backward:*) echo stickback ;;
+    *) echo stick ;;
+  esac
+}
+
+# watch_removals LOG SOCKET: for each "KELMO-REMOVE DISK" line the guest
+# prints on LOG, DISK is pulled out through the monitor at SOCKET. Runs until
+# stopped.
+watch_removals() {
+  local log=$1 socket=$2 done=0 disk
+  while sleep 0.2; do
+    while read -r disk; do
+      monitor_send "$socket" "device_del $disk" >>"$log.monitor.txt" 2>&1
+      done=$((done + 1))
+    done < <(grep -ao 'KELMO-REMOVE [a-z0-9]*' "$log" 2>/dev/null | tail -n +$((done + 1)) | cut -d' ' -f2)
+  done
+}
 
 # stick_written IMAGE NAME FILE SHA: the stick after a boot that wrote to it,
 # instead of the unchanged hash: nothing outside the partition changed, the
@@ -142,9 +185,22 @@ stick_check_persist() { stick_written "$1" "$2" "$P_PATH" "$P_WRITTEN_SHA"; }
 boot_one() {
   local name kind seconds params
   IFS='|' read -r name kind seconds params _ <<<"$1"
-  cp --sparse=always "$WORK/$(stick_of "$kind")" "$WORK/$name.img"
-  kernel_boot "$WORK/$name.log" "$seconds" "$INITRAMFS" "$kind:$WORK/$name.img" "kelmo.boot=$name $params"
+  cp --sparse=always "$WORK/$(stick_of "$name" "$kind").img" "$WORK/$name.img"
+  local more=() watcher='' status=0
+  [ -f "$WORK/$name.blkdebug" ] && more=(--blkdebug "$WORK/$name.blkdebug")
+  if [ "$kind" = usbmon ]; then
+    # The stick on USB, which the guest can ask to have pulled out.
+    kind=usb
+    more=(--monitor "$WORK/$name.sock")
+    watch_removals "$WORK/$name.log" "$WORK/$name.sock" &
+    watcher=$!
+  fi
+  kernel_boot "$WORK/$name.log" "$seconds" "$INITRAMFS" "$kind:$WORK/$name.img" "kelmo.boot=$name $params" \
+    "${more[@]}" || status=$?
+  if [ -n "$watcher" ]; then kill "$watcher"; wait "$watcher" 2>/dev/null || true; fi
+  return $status
 }
+only_boots
 side_by_side "$WORK" boot_one "${BOOTS[@]}"
 
 for entry in "${BOOTS[@]}"; do
@@ -173,8 +229,7 @@ for entry in "${BOOTS[@]}"; do
     not_ok "$name: guest did not finish (qemu status $status)"
     boot_failed=1
   fi
-  want_sha=$STICK_SHA
-  [ "$kind" = virtio4k ] && want_sha=$STICK4K_SHA
+  want_sha=${IMAGE_SHA[$(stick_of "$name" "$kind")]}
   if declare -F "stick_check_$name" >/dev/null; then
     "stick_check_$name" "$WORK/$name.img" "$name" || boot_failed=1
   elif [ "$(sha256sum <"$WORK/$name.img" | cut -d' ' -f1)" = "$want_sha" ]; then

@@ -10,12 +10,7 @@
 #   boot_run.sh KELMO_MAP
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-source "$(dirname "$0")/../errors.sh"
-# Worked out once, outside; the runs inside the namespaces inherit them.
-if [[ ${1-} != --in ]]; then
-  error_texts "${1:?usage: boot_run.sh KELMO_MAP}"
-  export ERR_ENOTTY
-fi
+error_texts_once boot_run.sh "$@"
 
 DM_LINE="DM_DEV_CREATE: $ERR_ENOTTY"
 

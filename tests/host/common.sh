@@ -144,6 +144,17 @@ start_outside() {
   : >"$KELMO_RESULTS"
 }
 
+# error_texts_once SCRIPT ARGS...: in the outer run, the error texts of the
+# binary's C library (tests/errors.sh), exported: the runs inside the
+# namespaces inherit them.
+error_texts_once() {
+  [[ ${2-} == --in ]] && return 0
+  # shellcheck source=../errors.sh
+  source "$HOST_TESTS/../errors.sh"
+  error_texts "${2:?usage: $1 KELMO_MAP}"
+  export ERR_ENOTTY
+}
+
 # start_program SCRIPT ARGS...: the outer run of a script whose one argument
 # is the kelmo-map binary: KELMO, exported, then start_outside.
 start_program() {

@@ -11,11 +11,7 @@
 #   persist.sh KELMO_MAP
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
-source "$(dirname "$0")/../errors.sh"
-if [[ ${1-} != --in ]]; then
-  error_texts "${1:?usage: persist.sh KELMO_MAP}"
-  export ERR_ENOTTY
-fi
+error_texts_once persist.sh "$@"
 
 KEYS='quiet kelmo.uuid=1A2B-3C4D kelmo.iso=/isos/Live.iso'
 PERSIST='/Persistência/minha casa.img'

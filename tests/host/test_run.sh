@@ -412,9 +412,8 @@ test_partitioned_disks() {
   for first in 2048 4097; do
     d=$T/disk$first
     mkdir -p "$d"
-    truncate -s 80M "$d/img"
-    echo "start=$first, type=7" | sfdisk -q "$d/img"
-    read -r start size < <(partitions "$d/img")
+    disk_with_partition "$d/img" 80M "$first"
+    start=$PART_START size=$PART_SECTORS
     offset=$((start * 512))
     loop_attach part -o "$offset" --sizelimit $((size * 512)) "$d/img"
     PART[$first]=$part

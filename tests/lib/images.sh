@@ -113,6 +113,19 @@ fuse_daemon_stop() {
   return "$status"
 }
 
+# disk_with_partition IMAGE SIZE FIRST: IMAGE made anew, SIZE long (as
+# truncate takes it), with a DOS table and one partition of type 7 from
+# sector FIRST to the end; PART_START and PART_SECTORS (512-byte sectors)
+# as sfdisk reads them back. Fails when it cannot read them.
+# shellcheck disable=SC2034 # PART_START and PART_SECTORS are for the caller
+disk_with_partition() {
+  rm -f "$1"
+  truncate -s "$2" "$1"
+  printf 'label: dos\nstart=%s, type=7\n' "$3" | sfdisk -q "$1"
+  read -r PART_START PART_SECTORS < <(partitions "$1")
+  [ "${PART_START:-0}" -gt 0 ] && [ "${PART_SECTORS:-0}" -gt 0 ]
+}
+
 # partitions DISK: "START SIZE" of each partition, in DISK's own sectors, as
 # sfdisk reads the table of the image file or device.
 partitions() {

@@ -65,7 +65,11 @@ qemu_accel() {
 #                        the Nth disk's device has the id diskN (for
 #                        device_del on the monitor), the first boots first.
 #   --blkdebug CONFIG    the last disk through blkdebug with CONFIG (errors
-#                        injected at chosen sectors)
+#                        injected at chosen sectors: blkdebug_config)
+#   --drive-options OPTS more -drive options of the last disk (e.g.
+#                        throttling.iops-read=1, a slow stick)
+#   --monitor SOCKET     QEMU's monitor on the unix socket SOCKET
+#                        (monitor_send)
 #   --machine TYPE       default pc, q35 for firmware boots
 #   --memory MIB         default 512, 1024 for firmware boots
 #   --product NAME       the SMBIOS system product name (type 1)
@@ -73,7 +77,8 @@ qemu_accel() {
 qemu_boot() {
   local log=$1 seconds=$2
   shift 2
-  local kernel= initrd= append= fw= vars= machine= memory= product= disks=() blk=() n
+  local monitor='' kernel='' initrd='' append='' fw='' vars='' machine='' memory='' product=''
+  local disks=() blk=() opts=()
   while (($#)); do
     case $1 in
       --kernel) kernel=$2 ;;
@@ -81,11 +86,12 @@ qemu_boot() {
       --append) append=$2 ;;
       --firmware) fw=$2 ;;
       --vars) vars=$2 ;;
-      --disk) disks+=("$2"); blk+=("") ;;
-      --blkdebug)
-        ((${#disks[@]})) || die "qemu_boot: --blkdebug before any --disk"
-        blk[${#blk[@]} - 1]=$2
+      --disk) disks+=("$2"); blk+=(""); opts+=("") ;;
+      --blkdebug | --drive-options)
+        ((${#disks[@]})) || die "qemu_boot: $1 before any --disk"
+        if [ "$1" = --blkdebug ]; then blk[${#blk[@]} - 1]=$2; else opts[${#opts[@]} - 1]+=,$2; fi
         ;;
+      --monitor) monitor=$2 ;;
       --machine) machine=$2 ;;
       --memory) memory=$2 ;;
       --product) product=$2 ;;
@@ -97,7 +103,8 @@ qemu_boot() {
   [ -n "${KELMO_QEMU_ACCEL:-}" ] || die "qemu_boot before qemu_accel"
   [ -n "$kernel" ] || [ -n "$fw" ] || die "qemu_boot: neither --kernel nor --firmware"
   local args=(-accel "$KELMO_QEMU_ACCEL" -nographic -nodefaults -serial stdio -no-reboot)
-  local code= keep_vars=1 vars_from=
+  [ -z "$monitor" ] || args+=(-monitor "unix:$monitor,server,nowait")
+  local code='' keep_vars=1 vars_from=
   case $fw in
     '') ;;
     bios) ;;
@@ -139,6 +146,7 @@ qemu_boot() {
     else
       drive="if=none,id=drive$i,file=$image,format=raw"
     fi
+    drive+=${opts[i]}
     boot=
     [ -n "$fw" ] && ((i == 0)) && boot=,bootindex=0
     case $kind in
@@ -174,6 +182,34 @@ kernel_boot() {
     --append "console=ttyS0 quiet loglevel=3 panic=-1 $params" "$@"
 }
 
+# blkdebug_config FILE SECTOR...: a blkdebug configuration under which every
+# read of a request that covers one of the SECTORs (512 bytes, from the
+# disk's start) fails with EIO, as a stick's bad sectors do.
+blkdebug_config() {
+  local file=$1 sector
+  shift
+  : >"$file"
+  for sector in "$@"; do
+    printf '[inject-error]\nevent = "read_aio"\nerrno = "5"\nsector = "%s"\n\n' "$sector" >>"$file"
+  done
+}
+
+# monitor_send SOCKET COMMAND: COMMAND to the monitor of the QEMU started with
+# --monitor SOCKET (e.g. device_del disk0: the disk pulled out); prints the
+# monitor's answer.
+monitor_send() {
+  python3 - "$1" "$2" <<'EOF'
+import socket, sys, time
+s = socket.socket(socket.AF_UNIX)
+s.connect(sys.argv[1])
+time.sleep(0.2)
+s.recv(65536)
+s.sendall(sys.argv[2].encode() + b"\n")
+time.sleep(0.5)
+print(s.recv(65536).decode(errors="replace").replace("\r", ""))
+EOF
+}
+
 # job_result FILE: $status and $took from the "STATUS SECONDS" line timed
 # left in FILE; "missing" and "?" without it.
 # shellcheck disable=SC2034 # status and took are for the caller
@@ -200,6 +236,19 @@ side_by_side() {
   done
   wait "${pids[@]}" 2>/dev/null || true
 }
+# only_boots: with KELMO_BOOT_ONLY set (names, space-separated), BOOTS keeps
+# only those entries: a quicker look at a few boots. Unset, as in the suite,
+# every boot runs.
+only_boots() {
+  [ -n "${KELMO_BOOT_ONLY:-}" ] || return 0
+  local entry kept=()
+  for entry in "${BOOTS[@]}"; do
+    [[ " $KELMO_BOOT_ONLY " == *" ${entry%%|*} "* ]] && kept+=("$entry")
+  done
+  log "KELMO_BOOT_ONLY: ${#kept[@]} of ${#BOOTS[@]} boots"
+  BOOTS=("${kept[@]}")
+}
+
 # timed FILE COMMAND...: runs COMMAND, then writes its status and time in
 # seconds to FILE, for job_result.
 timed() {

@@ -51,17 +51,17 @@ expect_result() {
   msg_line "$1" >/tmp/want
   expect_said "$2"
 }
-# expect_result for the ISO's line and kelmo-usb's, keeping the verdict on
-# one console line.
+# expect_result for the ISO's line and kelmo-usb's.
 expect_two_lines() {
   { msg_line "$1"; msg_line "$2"; } >/tmp/want
   expect_said "$3"
-  PROBLEMS=$(printf '%s' "$PROBLEMS" | tr '\n' '|')
 }
+# The lines said are kept on the verdict's one console line.
 expect_said() {
-  cmp -s /tmp/want /tmp/err || problem "stderr '$(cat /tmp/err)', want '$(cat /tmp/want)'"
+  cmp -s /tmp/want /tmp/err ||
+    problem "stderr '$(tr '\n' '|' </tmp/err)', want '$(tr '\n' '|' </tmp/want)'"
   [ "$RC" = "$1" ] || problem "status $RC, want $1"
-  [ -s /tmp/out ] && problem "unexpected stdout '$(cat /tmp/out)'"
+  [ -s /tmp/out ] && problem "unexpected stdout '$(tr '\n' '|' </tmp/out)'"
 }
 
 # The device-mapper device named $1, e.g. dm-0; empty if none.
@@ -72,6 +72,17 @@ dm_named() {
   done
 }
 
+# expect_gave_up T0: the run, started at T0 (date +%s), has just ended
+# without a partition after its wait of about 30 s, and left no kelmo-iso.
+expect_gave_up() {
+  local t1
+  t1=$(date +%s)
+  expect_result "$MSG_NO_PARTITION" 1
+  [ $((t1 - $1)) -ge 29 ] && [ $((t1 - $1)) -le 90 ] || problem "gave up after $((t1 - $1)) s, want about 30"
+  note "gave up after $((t1 - $1)) s"
+  expect_no_dm
+}
+
 expect_no_dm() {
   [ -z "$(dm_named kelmo-iso)" ] || problem "a kelmo-iso device exists: $(dm_named kelmo-iso)"
 }
@@ -79,15 +90,24 @@ expect_no_dm() {
 # "MAJOR:MINOR" of a node, in decimal as sysfs writes it.
 node_dev() { printf '%d:%d' "0x$(stat -c %t "$1")" "0x$(stat -c %T "$1")"; }
 
+# mapped_as NODE NAME: DM, the device-mapper device NAME (dm-N), whose node
+# NODE must be; fails, with the problem said, when either is not there.
+mapped_as() {
+  local got
+  DM=
+  [ -b "$1" ] || { problem "$1 is not a block device"; return 1; }
+  DM=$(dm_named "$2")
+  [ -n "$DM" ] || { problem "no device-mapper device named $2"; return 1; }
+  got=$(node_dev "$1")
+  [ "$got" = "$(cat "/sys/block/$DM/dev")" ] || problem "$1 is $got, $DM is $(cat "/sys/block/$DM/dev")"
+}
+
 # check_mapping ISO_SHA ISO_SIZE PARTITION README_SHA DATA_SHA: the mapped
 # device is the ISO, byte for byte, over PARTITION, and mounts as ISO 9660.
 check_mapping() {
   local sha=$1 size=$2 part=$3 readme=$4 data=$5 dm got
-  [ -b "$NODE" ] || { problem "$NODE is not a block device"; return; }
-  dm=$(dm_named kelmo-iso)
-  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-iso"; return; }
-  got=$(node_dev "$NODE")
-  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  mapped_as "$NODE" kelmo-iso || return
+  dm=$DM
   got=$(($(cat "/sys/block/$dm/size") * 512))
   [ "$got" = "$size" ] || problem "device size $got bytes, ISO $size"
   got=$(ls "/sys/block/$dm/slaves" | tr '\n' ' ')
@@ -287,14 +307,10 @@ boot_fail() {
   end
 
   begin wrong-serial
-  local t0 t1
+  local t0
   t0=$(date +%s)
   kmap DEAD-BEEF "$A_PATH"
-  t1=$(date +%s)
-  expect_result "$MSG_NO_PARTITION" 1
-  [ $((t1 - t0)) -ge 29 ] && [ $((t1 - t0)) -le 90 ] || problem "gave up after $((t1 - t0)) s, want about 30"
-  note "gave up after $((t1 - t0)) s"
-  expect_no_dm
+  expect_gave_up "$t0"
   end
 
   # An empty file has no runs: the create succeeds, the kernel refuses a
@@ -308,6 +324,111 @@ boot_fail() {
   kmap "$SERIAL" "$A_PATH"
   expect_result "DM_DEV_CREATE: $ERR_EBUSY" 1
   [ -e "$NODE" ] && problem "$NODE was made by the second run"
+  end
+}
+
+# --- reads the stick fails (the host injects the errors) -------------------
+
+# read_fails WHAT PATH TEXT WAIT: kelmo-map SERIAL PATH meets a read error
+# (the kernel says so) and fails with the line TEXT, leaves no kelmo-iso, and
+# ends after about WAIT seconds (0: at once), not hanging on the error.
+read_fails() {
+  local t0 t1 said
+  dmesg -c >/dev/null
+  t0=$(date +%s)
+  kmap "$SERIAL" "$2"
+  t1=$(date +%s)
+  expect_result "$3" 1
+  expect_no_dm
+  [ $((t1 - t0)) -ge "$4" ] && [ $((t1 - t0)) -le $(($4 + 30)) ] ||
+    problem "ended after $((t1 - t0)) s, want $4 to $(($4 + 30))"
+  said=$(dmesg | grep -m1 'I/O error' | sed 's/^\[[^]]*\] //')
+  [ -n "$said" ] || problem "no read failed: the kernel logged no I/O error"
+  note "$1: ended after $((t1 - t0)) s; kernel: $said"
+}
+
+# Reads of a sector of the FAT that ISO B's chain goes through, and of the
+# first sector of /isos, fail.
+boot_readerr() {
+  begin readerr-fat
+  read_fails "FAT" "$B_PATH" "$MSG_NO_CLUSTERS" 0
+  end
+  begin readerr-dir
+  read_fails "directory /isos" "$A_PATH" "$(msg_not_found "${A_PATH##*/}")" 0
+  end
+}
+
+# Reads of the partition's boot sector fail: the partition is never taken.
+boot_readboot() {
+  begin readerr-boot-sector
+  read_fails "boot sector" "$A_PATH" "$MSG_NO_PARTITION" 29
+  end
+}
+
+# --- a stick pulled out while kelmo-map runs -------------------------------
+
+sd_count() { ls -d /sys/block/sd* 2>/dev/null | wc -l; }
+# wait_sd N: N SCSI disks within 20 s.
+wait_sd() {
+  local i=0
+  while [ "$(sd_count)" != "$1" ] && [ $i -lt 100 ]; do
+    sleep 0.2
+    i=$((i + 1))
+  done
+  [ "$(sd_count)" = "$1" ]
+}
+# remove_during DISK LEFT: the host pulls DISK out (it watches for the line)
+# while kelmo-map, $PID, runs; then LEFT disks remain. Then waits up to 90 s
+# for kelmo-map to end, RC its status; one still running has hung, and is
+# noted where it waits.
+remove_during() {
+  local i=0
+  echo "KELMO-REMOVE $1"
+  wait_sd "$2" || problem "$1 still there after 20 s ($(sd_count) disks)"
+  kill -0 "$PID" 2>/dev/null || problem "kelmo-map had ended before $1 was gone"
+  while kill -0 "$PID" 2>/dev/null && [ $i -lt 450 ]; do
+    sleep 0.2
+    i=$((i + 1))
+  done
+  if kill -0 "$PID" 2>/dev/null; then
+    problem "kelmo-map still running 90 s after $1 went: $(grep State /proc/$PID/status), in $(cat /proc/$PID/wchan)"
+    note "its stack: $(tr '\n' '|' </proc/$PID/stack 2>&1)"
+    RC=hung
+  else
+    wait "$PID"
+    RC=$?
+  fi
+}
+
+# The stick on USB goes (the host pulls it out) while kelmo-map waits for
+# a serial it does not have: the run still ends after its wait, with its
+# line, and leaves no kelmo-iso.
+boot_gone() {
+  load_group usb
+  wait_sd 1 || echo "KELMO-NOTE $(sd_count) disks, want 1"
+
+  begin usb-gone-waiting
+  local t0
+  t0=$(date +%s)
+  /bin/kelmo-map DEAD-BEEF "$A_PATH" >/tmp/out 2>/tmp/err &
+  PID=$!
+  sleep 3
+  remove_during disk0 0
+  expect_gave_up "$t0"
+  end
+}
+
+# ISO K, whose chain jumps back over the FAT at every piece, on virtio: the
+# device's table has the runs our reader found, in order, and the device is
+# the ISO.
+boot_backward() {
+  begin backward-map
+  local got
+  kmap
+  expect_result "$(msg_iso_mapped "$K_RUNS")" 0
+  got=$(dmsetup_ table kelmo-iso 2>&1 | awk '{print $5}' | tr '\n' ' ')
+  [ "$got" = "$K_STARTS" ] || problem "table offsets '$got', want '$K_STARTS'"
+  check_mapping "$K_SHA" "$K_SIZE" vda1 "$K_README_SHA" "$K_DATA_SHA"
   end
 }
 
@@ -435,11 +556,8 @@ expect_no_usb() {
 # sector, as the kernel shows it, and its read-only state is ro's or rw's.
 check_usb_device() {
   local access=$1 part=$2 dm got want
-  [ -b "$USB_NODE" ] || { problem "$USB_NODE is not a block device"; return; }
-  dm=$(dm_named kelmo-usb)
-  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-usb"; return; }
-  got=$(node_dev "$USB_NODE")
-  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$USB_NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  mapped_as "$USB_NODE" kelmo-usb || return
+  dm=$DM
   want=$(cat "/sys/class/block/$part/size")
   got=$(cat "/sys/block/$dm/size")
   [ "$got" = "$want" ] || problem "kelmo-usb has $got sectors, $part $want"
@@ -541,16 +659,43 @@ boot_stickro() {
   # The name kelmo-usb is taken: the ISO stays mapped, one more line says
   # why there is no kelmo-usb, and the run still succeeds.
   begin usb-taken
+  expect_name_taken kelmo-usb "$MSG_USB_STAGE" "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
+  end
+
+  # The ISO's mapping fails: then there is no kelmo-usb either, whether the
+  # path is not there or the name kelmo-iso is taken.
+  begin usb-after-missing-iso
+  dm_clear
+  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=/isos/nada.iso kelmo.usb=rw"
+  expect_result "$(msg_not_found nada.iso)" 1
+  expect_no_usb
+  expect_no_dm
+  end
+
+  begin usb-after-iso-taken
+  dm_clear
+  dmsetup_ create kelmo-iso --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
+  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
+  expect_result "DM_DEV_CREATE: $ERR_EBUSY" 1
+  expect_no_usb
+  got=$(dmsetup_ table kelmo-iso 2>&1 | sed 's/ *$//')
+  [ "$got" = "0 8 error" ] || problem "the existing kelmo-iso changed: $got"
+  end
+}
+
+# expect_name_taken NAME STAGE CMDLINE: with a device NAME there already,
+# a run on CMDLINE maps ISO A, says after its line that STAGE's device could
+# not be created, ends with status 0, and leaves NAME as it was.
+expect_name_taken() {
   local got
   dm_clear
-  dmsetup_ create kelmo-usb --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
-  kmap_cmdline "kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.usb=rw"
-  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${MSG_USB_STAGE}DM_DEV_CREATE: $ERR_EBUSY" 0
+  dmsetup_ create "$1" --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
+  kmap_cmdline "$3"
+  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${2}DM_DEV_CREATE: $ERR_EBUSY" 0
   check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
-  got=$(dmsetup_ table kelmo-usb 2>&1 | sed 's/ *$//')
-  [ "$got" = "0 8 error" ] || problem "the existing kelmo-usb changed: $got"
+  got=$(dmsetup_ table "$1" 2>&1 | sed 's/ *$//')
+  [ "$got" = "0 8 error" ] || problem "the existing $1 changed: $got"
   note "kernel: $(dm_said)"
-  end
 }
 
 # ISO B and kelmo-usb writable: a file written through it lands on the stick
@@ -607,11 +752,8 @@ expect_no_persist() {
 # PARTITION, run for run, writable, with its bytes.
 check_persist_device() {
   local part=$1 dm got want position=0 run dev
-  [ -b "$PERSIST_NODE" ] || { problem "$PERSIST_NODE is not a block device"; return; }
-  dm=$(dm_named kelmo-persist)
-  [ -n "$dm" ] || { problem "no device-mapper device named kelmo-persist"; return; }
-  got=$(node_dev "$PERSIST_NODE")
-  [ "$got" = "$(cat "/sys/block/$dm/dev")" ] || problem "$PERSIST_NODE is $got, $dm is $(cat "/sys/block/$dm/dev")"
+  mapped_as "$PERSIST_NODE" kelmo-persist || return
+  dm=$DM
   got=$(($(cat "/sys/block/$dm/size") * 512))
   [ "$got" = "$P_SIZE" ] || problem "kelmo-persist has $got bytes, the file $P_SIZE"
   dev=$(cat "/sys/class/block/$part/dev")
@@ -657,13 +799,16 @@ boot_persist() {
   # ISO A's first 1 MiB over the whole file, every run; the host finds it in
   # the file on the stick.
   begin persist-write
-  if dd if="$NODE" of="$PERSIST_NODE" bs=65536 count=16 conv=fsync 2>/tmp/dd; then
-    local dev
-    for dev in "$NODE" "$PERSIST_NODE" /dev/vda1; do blockdev --flushbufs "$dev"; done
-    [ "$(sha256sum <"$PERSIST_NODE" | cut -d' ' -f1)" = "$P_WRITTEN_SHA" ] || problem "kelmo-persist does not read back what was written"
-    [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "kelmo-iso changed"
-  else
-    problem "writing to $PERSIST_NODE: $(cat /tmp/dd)"
+  # Into the device only: dd would make a plain file where no node is.
+  if mapped_as "$PERSIST_NODE" kelmo-persist; then
+    if dd if="$NODE" of="$PERSIST_NODE" bs=65536 count=16 conv=fsync 2>/tmp/dd; then
+      local dev
+      for dev in "$NODE" "$PERSIST_NODE" /dev/vda1; do blockdev --flushbufs "$dev"; done
+      [ "$(sha256sum <"$PERSIST_NODE" | cut -d' ' -f1)" = "$P_WRITTEN_SHA" ] || problem "kelmo-persist does not read back what was written"
+      [ "$(sha256sum <"$NODE" | cut -d' ' -f1)" = "$A_SHA" ] || problem "kelmo-iso changed"
+    else
+      problem "writing to $PERSIST_NODE: $(cat /tmp/dd)"
+    fi
   fi
   end
 
@@ -676,14 +821,6 @@ boot_persist() {
   end
 
   begin persist-taken
-  local got
-  dm_clear
-  dmsetup_ create kelmo-persist --table "0 8 error" 2>/tmp/dmsetup || problem "dmsetup create: $(cat /tmp/dmsetup)"
-  kmap_cmdline "$keys"
-  expect_two_lines "$(msg_iso_mapped "$A_RUNS")" "${MSG_PERSIST_STAGE}DM_DEV_CREATE: $ERR_EBUSY" 0
-  check_mapping "$A_SHA" "$A_SIZE" vda1 "$A_README_SHA" "$A_DATA_SHA"
-  got=$(dmsetup_ table kelmo-persist 2>&1 | sed 's/ *$//')
-  [ "$got" = "0 8 error" ] || problem "the existing kelmo-persist changed: $got"
-  note "kernel: $(dm_said)"
+  expect_name_taken kelmo-persist "$MSG_PERSIST_STAGE" "$keys"
   end
 }
