@@ -145,5 +145,5 @@ string(JOIN ", " CPACK_DEBIAN_KELMO-STICK_PACKAGE_DEPENDS
   "kelmo-map (= ${PROJECT_VERSION})"
   "grub-pc-bin" "grub-efi-amd64-bin" "grub-efi-amd64-signed" "grub-common"
   "shim-signed" "shim-helpers-amd64-signed"
-  "exfatprogs" "exfat-fuse" "dosfstools" "mtools" "fdisk" "mount" "xorriso")
+  "exfatprogs" "exfat-fuse" "dosfstools" "mtools" "fdisk" "mount" "xorriso" "e2fsprogs")
 include(CPack)

@@ -152,6 +152,7 @@ stage "boot tests in QEMU" counted bash tests/boot/run.sh build/kelmo-map
 stage "packaging: install, .deb, reproducible build, boots through initramfs-tools and dracut, live ISOs from power-on" counted bash tests/packaging/run.sh build-pkg
 stage "stick: made by kelmo-stick, ISOs copied on it, each booted from the menu from power-on (BIOS and UEFI)" counted bash tests/stick/boot.sh build-pkg
 stage "Secure Boot from power-on: a stick made by kelmo-stick, OVMF with Microsoft's keys" counted bash tests/stick/secure.sh build-pkg
+stage "stick: kelmo-stick persist, a file written in one boot from power-on and seen in the next (Debian live-boot and dracut)" counted bash tests/stick/persist.sh build-pkg
 stage "licence: an SPDX line in every source and script" counted bash tests/packaging/licence.sh
 
 echo "=== summary"

@@ -4,7 +4,7 @@
 sector, the FAT and the directory entries, so that the boot tests' expected
 values do not come from kelmo-map itself.
 
-    exfat_runs.py IMAGE OFFSET PATH [--sha256 | --fat-sectors]
+    exfat_runs.py IMAGE OFFSET PATH [--sha256 | --fat-sectors | --valid]
 
 OFFSET is the volume's byte offset in IMAGE. Prints what `kelmo-map --test`
 prints for a file (length, NoFatChain flag, runs of whole clusters counted
@@ -12,7 +12,8 @@ in 512-byte sectors from the start of the volume); with --sha256, the
 sha256 of the file's bytes read at those runs instead; with --fat-sectors,
 the sectors of the FAT (counted as the runs are) whose entries a reader
 follows on the way to the file, "dir SECTOR" for the directories' chains
-(the root's included), "file SECTOR" for the file's.
+(the root's included), "file SECTOR" for the file's; with --valid, its
+valid data length (how much of it was written, as exFAT records it).
 """
 import hashlib
 import struct
@@ -23,6 +24,7 @@ def main():
     image, offset, path = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     want_sha = "--sha256" in sys.argv[4:]
     want_fat = "--fat-sectors" in sys.argv[4:]
+    want_valid = "--valid" in sys.argv[4:]
     f = open(image, "rb")
 
     def read(pos, n):
@@ -86,21 +88,25 @@ def main():
                 continue
             flags, name_length = stream[1], stream[3]
             first_cluster, data_length = struct.unpack_from("<IQ", stream, 20)
+            valid_length = struct.unpack_from("<Q", stream, 8)[0]
             units = b"".join(g[2:32] for g in group[1:] if g[0] == 0xC1)
             got = units.decode("utf-16-le")[:name_length]
             if got.upper() == name.upper():
-                return attributes, flags, first_cluster, data_length
+                return attributes, flags, first_cluster, data_length, valid_length
         sys.exit("not found: %s" % name)
 
     # The root directory has no stream entry: its chain is in the FAT.
     kind = "dir"
-    where = (0x10, 0x01, root, None)
+    where = (0x10, 0x01, root, None, None)
     for name in [p for p in path.split("/") if p]:
-        attributes, flags, first, length = where
+        attributes, flags, first, length, _ = where
         if not attributes & 0x10:
             sys.exit("not a directory on the way: %s" % name)
         where = lookup(first, length, flags & 0x02, name)
-    attributes, flags, first, length = where
+    attributes, flags, first, length, valid = where
+    if want_valid:
+        print(valid)
+        return
     nofat = 1 if flags & 0x02 else 0
     count = -(-length // cluster_bytes)
     kind = "file"

@@ -29,9 +29,10 @@ _KELMO_LIB_LIVE_ISOS=1
 
 LIVE_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 LIVE_PACKAGES=(live-boot live-boot-initramfs-tools dracut-live)
-# As a live ISO's initrd: USB host and storage drivers, ISO 9660, and the exFAT
-# driver, there to show that it is not what finds the ISO.
-LIVE_DRIVERS="xhci_pci ehci_pci uhci_hcd ohci_pci usb_storage uas sd_mod exfat"
+# As a live ISO's initrd: USB host and storage drivers, ISO 9660, the exFAT
+# driver, there to show that it is not what finds the ISO, and ext4, which a
+# distribution's live initrd carries for a persistent overlay.
+LIVE_DRIVERS="xhci_pci ehci_pci uhci_hcd ohci_pci usb_storage uas sd_mod exfat ext4"
 LIVE_ROOT=
 LIVE_CONF=
 

@@ -31,44 +31,14 @@ build=$1
 demo=0
 [ "${2:-}" = --demo ] && demo=1
 here=$(cd "$(dirname "$0")" && pwd)
-top=$(cd "$here/../.." && pwd)
-# shellcheck source=../boot/lib.sh
-. "$top/tests/boot/lib.sh"
-# shellcheck source=../lib/tools.sh
-. "$top/tests/lib/tools.sh"
-# shellcheck source=../lib/initramfs.sh
-. "$top/tests/lib/initramfs.sh"
-# shellcheck source=../lib/qemu.sh
-. "$top/tests/lib/qemu.sh"
-# shellcheck source=../lib/live_isos.sh
-. "$top/tests/lib/live_isos.sh"
-# shellcheck source=../lib/results.sh
-. "$top/tests/lib/results.sh"
+# shellcheck source=lib.sh
+. "$here/lib.sh"
 
-[ "$(id -u)" = 0 ] || die "run as root: loop devices, FUSE and mount namespaces"
-need_tools
-for t in mkfs.fat mcopy mtype grub-editenv sfdisk dracut mkinitramfs; do
-  command -v "$t" >/dev/null || die "$t is missing (tools/deps.sh installs it)"
-done
-cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKELMO_TESTS=OFF -DKELMO_SANITIZE=OFF -DKELMO_FUZZ=OFF \
-  >/dev/null && cmake --build "$build" -j"$(nproc)" >/dev/null || die "configuring or building $build failed"
-stick_cmd=$build/stick/kelmo-stick
-[ -x "$stick_cmd" ] && [ -s "$build/packaging/kelmo-addon.img" ] || die "$build has no kelmo-stick or add-on"
+stick_setup "$build" kelmo-stick-boot
 started=$(date +%s)
-make_work kelmo-stick-boot
-fetch_kernel
-qemu_accel
-# shellcheck disable=SC2034 # read by images.sh's teardown
-SUMMARY_REQUIRED=1
 
 # --- the ISOs
-if ((demo)); then live_isos debian dracut; else live_isos debian dracut dracut-nosystemd; fi
-for n in debian dracut dracut-nosystemd; do
-  ((demo)) && [ "$n" = dracut-nosystemd ] && continue
-  job_result "$LIVE_ISO_DIR/$n.build"
-  [ "$status" = 0 ] && [ -s "$LIVE_ISO_DIR/$n.iso" ] ||
-    die "the live ISO $n was not built: $(tail -n 5 "$LIVE_ISO_DIR/$n.build.log" | tr '\n' ' ')"
-done
+if ((demo)); then stick_isos debian dracut; else stick_isos debian dracut dracut-nosystemd; fi
 mkdir -p "$WORK/other"
 echo "Nada que inicie." >"$WORK/other/LEIAME.TXT"
 xorriso -as mkisofs -quiet -R -V KELMO_OTHER -o "$WORK/other.iso" "$WORK/other" 2>/dev/null
@@ -100,38 +70,14 @@ fi
 # on it (the console on the serial port; a failure ends the VM at once)
 APPEND="console=ttyS0 panic=-1 rd.shell=0 rd.emergency=poweroff"
 stick=$WORK/stick.img
-size=0
-for entry in "${ISOS[@]}"; do
-  IFS='|' read -r _ file _ <<<"$entry"
-  size=$((size + $(stat -c %s "$file")))
-done
-truncate -s $((size * 11 / 10 / 1048576 + 112))M "$stick"
-"$stick_cmd" prepare --yes --append "$APPEND" "$stick" >"$WORK/prepare.log" 2>&1 ||
-  die "kelmo-stick prepare failed: $(tail -n 3 "$WORK/prepare.log")"
+stick_prepare "$stick" 0
 ok "kelmo-stick prepare made the stick on an image file"
-read -r p1_start p1_size p2_start _ < <(partitions "$stick" | tr '\n' ' ') || true
-[ -n "${p2_start:-}" ] || die "could not read the partitions of $stick"
 
-# fill IMAGE [OWN]: the ISOs of ISOS onto IMAGE's exFAT partition through
-# exfat-fuse, scattered; with OWN, the entry of the ISO at $DRC written into
+# What macOS leaves beside a file it copied: no ISO, not in the menu.
+macos_companion() { head -c 4096 /dev/zero >"$1$(dirname "$DEB")/._$(basename "$DEB")"; }
+# The ISOs scattered, then the entry of the ISO at $DRC written into
 # entries.cfg on the ESP, as update writes one from the ISO's own grub.cfg.
-fill() {
-  local img=$1 part mnt entry path file
-  loop_attach part -o $((p1_start * 512)) --sizelimit $((p1_size * 512)) "$img"
-  mnt=$(mktemp -d /tmp/kelmo-stick-fill.XXXXXX)
-  TMP_PATHS+=("$mnt")
-  fuse_daemon "$part" "$mnt" "$WORK/exfat-fuse.log" || die "$FUSE_ERROR"
-  for entry in "${ISOS[@]}"; do
-    IFS='|' read -r path file _ <<<"$entry"
-    mkdir -p "$mnt$(dirname "$path")"
-    append_interleaved "$file" "$mnt$path" "$mnt/filler.bin" 1048576
-  done
-  # What macOS leaves beside a file it copied: no ISO, not in the menu.
-  head -c 4096 /dev/zero >"$mnt$(dirname "$DEB")/._$(basename "$DEB")"
-  fuse_daemon_stop || die "mount.exfat-fuse failed: $(tail -n 3 "$WORK/exfat-fuse.log")"
-  loop_detach "$part"
-}
-fill "$stick"
+fill "$stick" macos_companion
 if ((!demo)); then
   printf 'kelmo_own "%s" "%s" /boot/vmlinuz /boot/initrd.img "%s"\n' "$DRC" \
     "dracut cdlabel.iso: Start (root=live:CDLABEL=)" \
@@ -203,7 +149,6 @@ boot_one() {
   qemu_boot "$WORK/$name.log" "$seconds" --firmware "$fw" --disk "usb:$WORK/$name.img" || status=$?
   return $status
 }
-said() { grep -a -o -m1 "$2 .*" "$1" | cut -d' ' -f2- || true; }
 
 # check_live NAME PATH LAYOUT: the boot NAME reached the live root of the ISO
 # at PATH, from the mapped ISO, as the menu's entry for it says.

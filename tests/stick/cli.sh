@@ -320,6 +320,88 @@ run update --append "" "$img"
 check "update --append \"\" removes it" \
   bash -c '[ "$1" = "set kelmo_append=\"\"" ] && grep -qx "append=" <<<"$2"' _ "$(vars)" "$(esp_cat "$img" /kelmo/stick.conf)"
 
+# --- persist: the persistence file of an ISO ----------------------------------------------
+
+# pfiles IMAGE: "sha256  path" of every file on the exFAT partition but those
+# under /kelmo.
+pfiles() {
+  loop_of "$1"
+  fuse_mount "${l}p1" "$work/pf" ro
+  (cd "$work/pf" && find . -path ./kelmo -prune -o -type f -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+  umount "$work/pf"
+  unset 'mounts[-1]'
+  unloop "$l"
+}
+# on_p1 IMAGE COMMAND...: COMMAND with the exFAT partition mounted at $m.
+on_p1() {
+  local img=$1 r=0
+  shift
+  loop_of "$img"
+  fuse_mount "${l}p1" "$m"
+  "$@" || r=$?
+  umount "$m"
+  unset 'mounts[-1]'
+  unloop "$l"
+  return $r
+}
+pf="/kelmo/persist/debian live.iso.img"
+others=$(pfiles "$img")
+run persist "$img" "debian live.iso" 40M
+# (written where the removed ISOs were, it may be in more runs than one)
+p_runs=$(python3 "$top/tests/boot/exfat_runs.py" "$img" 1048576 "$pf" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p')
+p_runs=$([ "$p_runs" = 1 ] && echo "1 trecho" || echo "$p_runs trechos")
+check "persist \"debian live.iso\" 40M: status 0, progress while it writes, the file and its runs ($p_runs) at the end" \
+  bash -c '[ "$1" = 0 ] && grep -qx "kelmo-stick: escrevendo $3 (40 MiB, cada byte; num pendrive USB 2.0 leva minutos)" <<<"$2" &&
+    grep -q "bytes (42 MB, 40 MiB) copied" <<<"$2" && grep -qx "kelmo-stick: pronto: $3, 40 MiB em $4" <<<"$2"' _ "$status" "$err" "$pf" "$p_runs"
+check "the file is $pf, 40 MiB, every byte written (its valid data length is its length)" \
+  [ "$(python3 "$top/tests/boot/exfat_runs.py" "$img" 1048576 "$pf" --valid)" = $((40 * 1048576)) ]
+ext4_layout() {
+  [ "$(blkid -o value -s LABEL "$m$pf")" = persistence ] && [ "$(blkid -o value -s TYPE "$m$pf")" = ext4 ] &&
+    e2fsck -fn "$m$pf" >/dev/null 2>&1 &&
+    [ "$(debugfs -R "cat /persistence.conf" "$m$pf" 2>/dev/null)" = "/ union" ] &&
+    debugfs -R "ls -l /" "$m$pf" 2>/dev/null | grep -q ' overlayfs$' &&
+    debugfs -R "ls -l /" "$m$pf" 2>/dev/null | grep -q ' ovlwork$' &&
+    ! ls "$m/kelmo/persist/"*.part >/dev/null 2>&1
+}
+check "it holds a clean ext4 labelled persistence, persistence.conf \"/ union\", overlayfs/ and ovlwork/; no .part left" on_p1 "$img" ext4_layout
+check "every other file on the exFAT partition keeps its bytes" [ "$(pfiles "$img")" = "$others" ]
+run list "$img"
+with_persist=$(printf '%s\n' "$after_update" | sed "s|^\(/debian live.iso: .*\)$|\1; com persistência em $pf (40 MiB, $p_runs)|")
+check "list: the ISO's line names its persistence file, size and runs; the file is not taken for an ISO" \
+  [ "$status:$out" = "0:$with_persist" ]
+if [ "$out" != "$with_persist" ]; then diff <(printf '%s\n' "$with_persist") <(printf '%s\n' "$out") | sed 's/^/#   /' || true; fi
+run next "$img" "/debian live.iso"
+check "next still takes the ISO's path (the entry with persistence has it as id)" \
+  bash -c '[ "$1" = 0 ] && e=$(mktemp) && mtype -i "$2" ::/boot/grub/grubenv >"$e" && [ "$(grub-editenv "$e" list)" = "next_entry=/debian live.iso" ]' \
+  _ "$status" "$img@@$eoff"
+# A reset: what the live system kept is gone after persist again.
+keep_something() { debugfs -w -R "write /etc/hostname /rw-kept" "$m$pf" >/dev/null 2>&1 && debugfs -R "ls /" "$m$pf" 2>/dev/null | grep -q rw-kept; }
+on_p1 "$img" keep_something || not_ok "could not write into $pf"
+run persist "$img" "/debian live.iso" 48M
+gone() { ! debugfs -R "ls /" "$m$pf" 2>/dev/null | grep -q rw-kept && [ "$(stat -c %s "$m$pf")" = $((48 * 1048576)) ] && ext4_layout; }
+check "persist again (48M): status 0, a fresh file of 48 MiB, what was kept in the old one gone" \
+  bash -c '[ "$1" = 0 ]' _ "$status"
+check "  (the new file's contents)" on_p1 "$img" gone
+check "  and every other file keeps its bytes" [ "$(pfiles "$img")" = "$others" ]
+
+# With the exFAT partition mounted (as a desktop mounts a stick): through
+# that mount, which stays; mounted read-only: refused.
+loop_of "$img"
+fuse_mount "${l}p1" "$m"
+run persist "$img" "/isos/dracut.iso" 32M
+check "persist with the partition mounted: status 0, the file written through that mount, which stays" \
+  bash -c '[ "$1" = 0 ] && [ "$(stat -c %s "$2/kelmo/persist/isos/dracut.iso.img")" = $((32 * 1048576)) ] && mountpoint -q "$2"' _ "$status" "$m"
+umount "$m"
+unset 'mounts[-1]'
+fuse_mount "${l}p1" "$m" ro
+before=$(sums "$img")
+run persist "$img" "/isos/dracut.iso" 40M
+check "persist with the partition mounted read-only: status 1, a line that says so, nothing written" \
+  [ "$status|$err|$(sums "$img")" = "1|kelmo-stick: a partição exFAT de $img está montada só para leitura em $m|$before" ]
+umount "$m"
+unset 'mounts[-1]'
+unloop "$l"
+
 # --- prepare on a loop device ---------------------------------------------------------
 
 limg=$work/loopdev.img
@@ -408,8 +490,31 @@ bad "next on a stick not made by kelmo-stick" 1 \
 for p in /nothing.iso /docs/notes.txt /isos/a/b/deep.iso "/._debian live.iso" /mixed.Iso /folder.iso /isos "/DEBIAN LIVE.ISO"; do
   bad "next to \"$p\", not an ISO the menu finds" 1 "kelmo-stick: $p não é um ISO do pendrive (veja kelmo-stick list $img)" "$img" next "$img" "$p"
 done
-bad "a command that does not exist" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]')" "$blank" format "$blank"
-bad "prepare with an unknown option" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]')" "$blank" prepare --force "$blank"
+for size in 31M 33.5M 40MB1 abc "" 0 1T; do
+  case $size in
+    31M | 0) want="tamanho pequeno demais: $size; são precisos ao menos 32 MiB" ;;
+    1T) want="não cabe: 1048576 MiB pedidos, "*" MiB livres na partição exFAT" ;;
+    *) want="tamanho inválido: '$size' (em MiB inteiros: 512M, 4G, 1024M)" ;;
+  esac
+  before=$(sums "$img")
+  run persist "$img" "/debian live.iso" "$size"
+  # shellcheck disable=SC2053 # want may be a pattern
+  check "persist with SIZE \"$size\": status 1, \"$want\", nothing written" \
+    bash -c '[[ $1 == 1 && $2 == $3 && $4 == "$5" ]]' _ "$status" "$err" "kelmo-stick: $want" "$(sums "$img")" "$before"
+done
+bad "persist for a casper ISO" 1 "kelmo-stick: /isos/a/ubuntu.ISO: a persistência só é feita para ISOs de live-boot e de dracut, e este é de casper" \
+  "$img" persist "$img" /isos/a/ubuntu.ISO 32M
+bad "persist for an archiso ISO" 1 "kelmo-stick: /Imagens ISO/Instalação.iso: a persistência só é feita para ISOs de live-boot e de dracut, e este é de archiso" \
+  "$img" persist "$img" "/Imagens ISO/Instalação.iso" 32M
+bad "persist for an ISO booted through its own loopback.cfg" 1 "kelmo-stick: /isos/a/half.iso: a persistência só é feita para ISOs de live-boot e de dracut, e este é de loopback" \
+  "$img" persist "$img" /isos/a/half.iso 32M
+for p in /nothing.iso /docs/notes.txt "$pf"; do
+  bad "persist for \"$p\", not an ISO the menu finds" 1 "kelmo-stick: $p não é um ISO do pendrive (veja kelmo-stick list $img)" "$img" persist "$img" "$p" 32M
+done
+bad "persist on a stick not made by kelmo-stick" 1 \
+  "kelmo-stick: $plain não foi preparado pelo kelmo-stick (não há /kelmo/stick.conf na partição EFI)" "$plain" persist "$plain" /x.iso 32M
+bad "a command that does not exist" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]\n     kelmo-stick persist TARGET PATH SIZE')" "$blank" format "$blank"
+bad "prepare with an unknown option" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]\n     kelmo-stick persist TARGET PATH SIZE')" "$blank" prepare --force "$blank"
 
 # Mounted: a partition of the target mounted (as a desktop mounts a stick),
 # and the target holding the running system (a file system of it mounted on
