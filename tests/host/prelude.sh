@@ -7,14 +7,8 @@
 # it: there a skip is a failure). Then the results, images and program
 # helpers are loaded, and $T is a scratch directory removed on exit.
 
-skip() {
-  if [[ -n ${KELMO_NO_SKIP-} ]]; then
-    echo "not ok - $1 (KELMO_NO_SKIP is set: no skipping)"
-    exit 1
-  fi
-  echo "skip - $1"
-  exit 77
-}
+# shellcheck source=skip.sh
+source "$(dirname "${BASH_SOURCE[0]}")/skip.sh"
 [[ $EUID -eq 0 ]] || skip "needs root for a loop device and a FUSE mount"
 for tool in ${HOST_TOOLS-}; do
   command -v "$tool" >/dev/null || skip "$tool not installed"

@@ -13,14 +13,8 @@ BIN=$(realpath "$1")
 unset KELMO_MAP_OFFSET
 HOST_DIR=$(cd "$(dirname "$0")" && pwd)
 
-skip() {
-  if [[ -n ${KELMO_NO_SKIP-} ]]; then
-    echo "not ok - $1 (KELMO_NO_SKIP is set: no skipping)"
-    exit 1
-  fi
-  echo "skip - $1"
-  exit 77
-}
+# shellcheck source=skip.sh
+source "$HOST_DIR/skip.sh"
 
 # Root and the tools, the libraries, the work directory $T, the C library's
 # error texts.
