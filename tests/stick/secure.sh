@@ -67,7 +67,7 @@ SCATTERED=/frag/dracut.iso
 # --- the stick: prepare, then add (the ISO under a name with a space)
 stick=$WORK/stick.img
 truncate -s 512M "$stick"
-"$ks" prepare --yes --append "console=ttyS0 panic=-1" "$stick" >"$WORK/prepare.log" 2>&1 ||
+"$ks" prepare --yes --append "console=ttyS0 panic=-1 no_timer_check" "$stick" >"$WORK/prepare.log" 2>&1 ||
   die "kelmo-stick prepare failed: $(tail -n 3 "$WORK/prepare.log")"
 read -r p1_start p1_size p2_start _ < <(partitions "$stick" | tr '\n' ' ') || true
 cp "$LIVE_ISO_DIR/debian.iso" "$WORK/debian live.iso"
