@@ -147,10 +147,11 @@ append_interleaved() {
 #   u                ISO C, a name beyond ASCII (UTF-16 on disk)
 #   p                1 MiB of random bytes for kelmo.persist=, scattered
 #                    as ISO B is, in 256 KiB pieces
+#   /kelmo.iso       200000 random bytes: ISO A's name in the root
 # (the paths of STICK_ISOS)
 # and WORK/expect.sh with what the guest must see, with the error texts of
-# the C library BIN was built with (ERR_EBUSY, ERR_EINVAL). The files of EXTRA, a
-# directory, when given, go into both ISOs too.
+# the C library BIN was built with (ERR_EBUSY, ERR_EINVAL, ERR_ENXIO). The
+# files of EXTRA, a directory, when given, go into both ISOs too.
 build_stick() {
   local work=$1 bin=$2 extra=${3:-}
   local img=$work/stick.img
@@ -188,6 +189,10 @@ build_stick() {
   append_interleaved "$work/b.iso" "$mnt$(stick_path b)" "$mnt/isos/filler.bin"
   mkdir -p "$mnt/$(dirname "$(stick_path u)")"
   cp "$work/c.iso" "$mnt$(stick_path u)"
+  # A decoy with ISO A's name in the root: a reader that took a failed read
+  # of A's directory for good bytes (the root's, still in its buffer) would
+  # find it there and map it.
+  head -c 200000 /dev/urandom >"$mnt/$(basename "$(stick_path a)")"
   head -c 1048576 /dev/urandom >"$work/persist.img"
   mkdir -p "$mnt/$(dirname "$(stick_path p)")"
   append_interleaved "$work/persist.img" "$mnt$(stick_path p)" "$mnt/Persistência/enchimento.bin" 262144
@@ -211,9 +216,14 @@ build_stick() {
     printf 'P_SIZE=%s\n' "$(stat -c %s "$work/persist.img")"
     printf 'P_RUNS=%s\n' "$(runs_of "$work/runs-p.reader")"
     printf "P_EXTENTS='%s'\n" "$(awk '/^  setor/ {printf "%s%s+%s", n++ ? " " : "", $2, substr($3, 2)}' "$work/runs-p.reader")"
+    # Where the FAT lies, in bytes from the partition's start: FatOffset and
+    # FatLength of its boot sector, in 512-byte sectors here.
+    local fat
+    read -r -a fat < <(od -An -tu4 -j $((PART_OFFSET + 80)) -N8 "$img")
+    echo "FAT_FIRST=$((fat[0] * 512)) FAT_END=$(((fat[0] + fat[1]) * 512))"
   } >"$work/expect.sh"
   # The error texts of the C library that built the binary (perror lines).
-  bash "$BOOT_DIR/libc-errors.sh" "$bin" EBUSY EINVAL >>"$work/expect.sh" || die "could not tell the binary's error texts"
+  bash "$BOOT_DIR/libc-errors.sh" "$bin" EBUSY EINVAL ENXIO >>"$work/expect.sh" || die "could not tell the binary's error texts"
 }
 
 # build_stick4k WORK BINARY: WORK/stick4k.img, a 64 MiB disk of 4096-byte
@@ -282,8 +292,9 @@ build_stick4k() {
 
 # What the kelmo.usb boots need beyond the base image, in an uncompressed
 # archive appended to INITRAMFS (the kernel unpacks one after the other): the
-# exfat group, loaded only by the boots that mount the stick, and dmsetup
-# with its libraries, to read back and remove the devices kelmo-map made.
+# exfat group, loaded only by the boots that mount the stick, dmsetup with
+# its libraries, to read back and remove the devices kelmo-map made, and
+# hold (guest/hold.c).
 # Called after build_initramfs, whose module index it reuses.
 append_stick_tools() {
   local out=$1 root lib dmsetup
@@ -294,6 +305,8 @@ append_stick_tools() {
   mkdir -p "$root/bin"
   module_group "$root" exfat exfat
   cp -L "$dmsetup" "$root/bin/dmsetup"
+  # hold: stops kelmo-map at a chosen read while the stick is pulled out.
+  cc -static -O2 -o "$root/bin/hold" "$BOOT_DIR/guest/hold.c" || die "could not build hold"
   # The libraries and the loader at the paths ldd names: the loader finds
   # them there without a cache.
   while IFS= read -r lib; do

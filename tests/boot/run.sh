@@ -91,7 +91,7 @@ BOOTS=(
   "persist|virtio|300|kelmo.uuid=$SERIAL kelmo.iso=$A_PATH kelmo.persist=\"/Persistência/nada.img\" kelmo.usb=rw|persist-missing persist-map persist-write persist-iso persist-taken"
   "readerr|virtio|150||readerr-fat readerr-dir"
   "readboot|virtio|200||readerr-boot-sector"
-  "gone|usbmon|200||usb-gone-waiting"
+  "gone|usbmon|300||usb-gone-waiting usb-gone-reading-directory usb-gone-reading-fat usb-gone-mapping"
   "backward|virtio|150|kelmo.uuid=$SERIAL kelmo.iso=$K_PATH|backward-map"
 )
 
@@ -119,16 +119,23 @@ stick_of() {
   esac
 }
 
-# watch_removals LOG SOCKET: for each "KELMO-REMOVE DISK" line the guest
-# prints on LOG, DISK is pulled out through the monitor at SOCKET. Runs until
-# stopped.
+# watch_removals LOG SOCKET IMAGE: for each "KELMO-REMOVE DISK" line the
+# guest prints on LOG, DISK is pulled out through the monitor at SOCKET; for
+# each "KELMO-PLUG DISK", IMAGE is plugged in again on USB as DISK. Runs
+# until stopped.
 watch_removals() {
-  local log=$1 socket=$2 done=0 disk
+  local log=$1 socket=$2 image=$3 done=0 verb disk
   while sleep 0.2; do
-    while read -r disk; do
-      monitor_send "$socket" "device_del $disk" >>"$log.monitor.txt" 2>&1
+    while read -r verb disk; do
+      case $verb in
+        KELMO-REMOVE) monitor_send "$socket" "device_del $disk" ;;
+        KELMO-PLUG)
+          monitor_send "$socket" "drive_add 0 if=none,id=drive-$disk,file=$image,format=raw"
+          monitor_send "$socket" "device_add usb-storage,id=$disk,bus=xhci.0,drive=drive-$disk"
+          ;;
+      esac >>"$log.monitor.txt" 2>&1
       done=$((done + 1))
-    done < <(grep -ao 'KELMO-REMOVE [a-z0-9]*' "$log" 2>/dev/null | tail -n +$((done + 1)) | cut -d' ' -f2)
+    done < <(grep -ao 'KELMO-\(REMOVE\|PLUG\) [a-z0-9]*' "$log" 2>/dev/null | tail -n +$((done + 1)))
   done
 }
 
@@ -192,7 +199,7 @@ boot_one() {
     # The stick on USB, which the guest can ask to have pulled out.
     kind=usb
     more=(--monitor "$WORK/$name.sock")
-    watch_removals "$WORK/$name.log" "$WORK/$name.sock" &
+    watch_removals "$WORK/$name.log" "$WORK/$name.sock" "$WORK/$name.img" &
     watcher=$!
   fi
   kernel_boot "$WORK/$name.log" "$seconds" "$INITRAMFS" "$kind:$WORK/$name.img" "kelmo.boot=$name $params" \

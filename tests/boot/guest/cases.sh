@@ -378,21 +378,26 @@ wait_sd() {
   [ "$(sd_count)" = "$1" ]
 }
 # remove_during DISK LEFT: the host pulls DISK out (it watches for the line)
-# while kelmo-map, $PID, runs; then LEFT disks remain. Then waits up to 90 s
-# for kelmo-map to end, RC its status; one still running has hung, and is
-# noted where it waits.
+# while kelmo-map, $PID, runs; then LEFT disks remain, and a run held by
+# hold goes on. Then waits up to 90 s for kelmo-map to end, RC its status;
+# one still running has hung, and is noted where it waits.
 remove_during() {
   local i=0
   echo "KELMO-REMOVE $1"
   wait_sd "$2" || problem "$1 still there after 20 s ($(sd_count) disks)"
   kill -0 "$PID" 2>/dev/null || problem "kelmo-map had ended before $1 was gone"
+  rm -f /tmp/held
   while kill -0 "$PID" 2>/dev/null && [ $i -lt 450 ]; do
     sleep 0.2
     i=$((i + 1))
   done
   if kill -0 "$PID" 2>/dev/null; then
-    problem "kelmo-map still running 90 s after $1 went: $(grep State /proc/$PID/status), in $(cat /proc/$PID/wchan)"
-    note "its stack: $(tr '\n' '|' </proc/$PID/stack 2>&1)"
+    # Under hold, kelmo-map is its child.
+    local who=$PID kid
+    kid=$(cat "/proc/$PID/task/$PID/children" 2>/dev/null)
+    [ -n "$kid" ] && who=${kid%% *}
+    problem "kelmo-map still running 90 s after $1 went: $(grep State /proc/$who/status), in $(cat /proc/$who/wchan)"
+    note "its stack: $(tr '\n' '|' </proc/$who/stack 2>&1)"
     RC=hung
   else
     wait "$PID"
@@ -400,21 +405,106 @@ remove_during() {
   fi
 }
 
+# plug DISK: the host plugs the stick in again, as DISK; it is there, with
+# its partition, within 20 s.
+plug() {
+  echo "KELMO-PLUG $1"
+  wait_sd 1 || echo "KELMO-NOTE $1 not there after 20 s"
+  local i=0
+  while ! [ -e /sys/block/sda/sda1 ] && [ $i -lt 100 ]; do
+    sleep 0.2
+    i=$((i + 1))
+  done
+}
+
+# In hold's list of kelmo-map's reads of a block device (OFFSET LENGTH
+# PATH), the number of the last read of the partition in the FAT (fat) or
+# outside it (other).
+last_read() {
+  awk -v want="$1" -v first="$FAT_FIRST" -v end="$FAT_END" '
+    $3 ~ /[0-9]$/ && $3 !~ /^\/dev\/sd[a-z]+$/ {
+      in_fat = $1 >= first && $1 < end
+      if ((want == "fat") == in_fat) n = NR
+    }
+    END { print n + 0 }' /tmp/reads
+}
+
+# held_run N PATH DISK LINE: kelmo-map run for PATH on the stick, held by
+# hold before its read number N (or at its first device-mapper request,
+# N = create) while the host pulls DISK out; it must then end with LINE and
+# status 1, in time. The page cache is dropped first, so that the reads
+# after the hold go to the stick, as a first run's do.
+held_run() {
+  local i=0 hold_at
+  rm -f /tmp/held
+  sync
+  echo 3 >/proc/sys/vm/drop_caches
+  if [ "$1" = create ]; then hold_at=create; else hold_at="read $1"; fi
+  # shellcheck disable=SC2086 # hold_at is the mode and its number
+  /bin/hold $hold_at /tmp/held -- /bin/kelmo-map "$SERIAL" "$2" >/tmp/out 2>/tmp/err &
+  PID=$!
+  while ! [ -s /tmp/held ] && kill -0 "$PID" 2>/dev/null && [ $i -lt 300 ]; do
+    sleep 0.1
+    i=$((i + 1))
+  done
+  if [ -s /tmp/held ]; then
+    note "held before $(cat /tmp/held)"
+    remove_during "$3" 0
+  else
+    problem "kelmo-map never reached the hold ($1)"
+    wait "$PID"
+    RC=$?
+  fi
+  expect_result "$4" 1
+}
+
 # The stick on USB goes (the host pulls it out) while kelmo-map waits for
-# a serial it does not have: the run still ends after its wait, with its
-# line, and leaves no kelmo-iso.
+# a serial it does not have, and while it reads: in a directory on the
+# path, in the FAT along the ISO's chain, and after its last read, before
+# the device mapper is asked. Each run ends with its line and status 1, and
+# leaves no kelmo-iso that maps anything; the host plugs the stick in again
+# between them.
 boot_gone() {
   load_group usb
   wait_sd 1 || echo "KELMO-NOTE $(sd_count) disks, want 1"
 
   begin usb-gone-waiting
-  local t0
+  local t0 n
   t0=$(date +%s)
   /bin/kelmo-map DEAD-BEEF "$A_PATH" >/tmp/out 2>/tmp/err &
   PID=$!
   sleep 3
   remove_during disk0 0
   expect_gave_up "$t0"
+  end
+
+  plug p1
+  begin usb-gone-reading-directory
+  /bin/hold list /tmp/reads -- /bin/kelmo-map "$SERIAL" "$A_PATH" 2>/tmp/err || problem "hold list: $(cat /tmp/err)"
+  n=$(last_read other)
+  [ "$n" -gt 0 ] || problem "no read outside the FAT: $(tr '\n' '|' </tmp/reads)"
+  held_run "$n" "$A_PATH" p1 "$(msg_not_found "${A_PATH##*/}")"
+  expect_no_dm
+  end
+
+  plug p2
+  begin usb-gone-reading-fat
+  /bin/hold list /tmp/reads -- /bin/kelmo-map "$SERIAL" "$B_PATH" 2>/tmp/err || problem "hold list: $(cat /tmp/err)"
+  n=$(last_read fat)
+  [ "$n" -gt 0 ] || problem "no read of the FAT: $(tr '\n' '|' </tmp/reads)"
+  held_run "$n" "$B_PATH" p2 "$MSG_NO_CLUSTERS"
+  expect_no_dm
+  end
+
+  # The walk is done: the device is made, and the kernel refuses its table,
+  # whose disk has gone. The device stays, named and without a table, as
+  # after any refused table; it maps nothing.
+  plug p3
+  begin usb-gone-mapping
+  held_run create "$B_PATH" p3 "DM_TABLE_LOAD: $ERR_ENXIO"
+  [ -z "$(dmsetup_ table kelmo-iso 2>/dev/null)" ] || problem "kelmo-iso has a table: $(dmsetup_ table kelmo-iso)"
+  [ -e "$NODE" ] && problem "$NODE was made"
+  note "kernel: $(dm_said)"
   end
 }
 
