@@ -458,6 +458,21 @@ held_run() {
   expect_result "$4" 1
 }
 
+# held_at_last_read fat|other PATH DISK LINE: held_run for PATH, held before
+# its last read in the FAT (or outside it) of a first run listed by hold;
+# then no kelmo-iso is left.
+held_at_last_read() {
+  local n
+  /bin/hold list /tmp/reads -- /bin/kelmo-map "$SERIAL" "$2" 2>/tmp/err || problem "hold list: $(cat /tmp/err)"
+  n=$(last_read "$1")
+  if [ "$n" -gt 0 ]; then
+    held_run "$n" "$2" "$3" "$4"
+  else
+    problem "no read of kind $1 in hold's list: $(tr '\n' '|' </tmp/reads)"
+  fi
+  expect_no_dm
+}
+
 # The stick on USB goes (the host pulls it out) while kelmo-map waits for
 # a serial it does not have, and while it reads: in a directory on the
 # path, in the FAT along the ISO's chain, and after its last read, before
@@ -469,7 +484,7 @@ boot_gone() {
   wait_sd 1 || echo "KELMO-NOTE $(sd_count) disks, want 1"
 
   begin usb-gone-waiting
-  local t0 n
+  local t0
   t0=$(date +%s)
   /bin/kelmo-map DEAD-BEEF "$A_PATH" >/tmp/out 2>/tmp/err &
   PID=$!
@@ -480,20 +495,12 @@ boot_gone() {
 
   plug p1
   begin usb-gone-reading-directory
-  /bin/hold list /tmp/reads -- /bin/kelmo-map "$SERIAL" "$A_PATH" 2>/tmp/err || problem "hold list: $(cat /tmp/err)"
-  n=$(last_read other)
-  [ "$n" -gt 0 ] || problem "no read outside the FAT: $(tr '\n' '|' </tmp/reads)"
-  held_run "$n" "$A_PATH" p1 "$(msg_not_found "${A_PATH##*/}")"
-  expect_no_dm
+  held_at_last_read other "$A_PATH" p1 "$(msg_not_found "${A_PATH##*/}")"
   end
 
   plug p2
   begin usb-gone-reading-fat
-  /bin/hold list /tmp/reads -- /bin/kelmo-map "$SERIAL" "$B_PATH" 2>/tmp/err || problem "hold list: $(cat /tmp/err)"
-  n=$(last_read fat)
-  [ "$n" -gt 0 ] || problem "no read of the FAT: $(tr '\n' '|' </tmp/reads)"
-  held_run "$n" "$B_PATH" p2 "$MSG_NO_CLUSTERS"
-  expect_no_dm
+  held_at_last_read fat "$B_PATH" p2 "$MSG_NO_CLUSTERS"
   end
 
   # The walk is done: the device is made, and the kernel refuses its table,
