@@ -71,9 +71,13 @@ secure_entries() {
   done < <(find_isos)
 }
 
-# write_secure_menu [empty]: secure.cfg for the ISOs on the stick now (none
-# when the exFAT partition was just formatted).
+# make_secure_menu [empty]: $tmp/secure.cfg for the ISOs on the stick now
+# (none when the exFAT partition was just formatted); write_secure_menu puts
+# it on the ESP.
 write_secure_menu() {
+  make_secure_menu && esp_put_as "$tmp/secure.cfg" "$secure_cfg"
+}
+make_secure_menu() {
   scratch_dir
   {
     cat <<'EOF'
@@ -159,8 +163,7 @@ menuentry "Secure Boot: nenhum ISO anotado para o Secure Boot" --id kelmo-secure
 	sleep --interruptible 30
 }
 EOF
-  } >"$tmp/secure.cfg" || return 1
-  esp_put_as "$tmp/secure.cfg" "$secure_cfg"
+  } >"$tmp/secure.cfg"
 }
 
 # --- add ----------------------------------------------------------------------
@@ -213,18 +216,31 @@ free_run() {
 # rw_mount DEVICE: the exFAT partition read-write at $tmp/rw, its driver in
 # the foreground as our child; rw_umount: once the driver has exited after
 # the unmount, its last writes are on the device.
-fuse_pid=
-rw_mount() {
-  local tries=0
-  mount.exfat-fuse -d "$1" "$tmp/rw" >/dev/null 2>&1 &
-  fuse_pid=$!
-  until mountpoint -q "$tmp/rw"; do
-    kill -0 "$fuse_pid" 2>/dev/null && ((tries++ < 100)) || return 1
-    sleep 0.1
-  done
-}
+rw_mount() { fuse_start "$1" "$tmp/rw" rw; }
 rw_umount() {
   umount "$tmp/rw" && wait "$fuse_pid"
+}
+
+# Where add writes the copy until it is whole: a name no scan takes for an
+# ISO, in kelmo-stick's own folder, so that a copy cut short by a crash or
+# a kill is never in the menu, and the next add finds it and frees its room.
+add_part=/kelmo/add.part
+add_made= add_loop=
+detach_add_loop() { losetup -d "$add_loop"; }
+# Undone unless add gets to its end: the copy and the folder it made.
+undo_add() {
+  rm -f -- "$tmp/rw$add_part"
+  [[ -z $add_made ]] || rm -rf -- "$tmp/rw$add_made"
+}
+
+# exfat_name_ok NAME: a name the exFAT partition can hold: no control
+# characters, none of " * / : < > ? \ |, at most 255 UTF-16 units of valid
+# UTF-8.
+exfat_name_ok() {
+  local units
+  [[ -n $1 && $1 != *[[:cntrl:]]* && $1 != *[\"*/:\<\>?\\\|]* ]] || return 1
+  units=$(printf '%s' "$1" | iconv -f UTF-8 -t UTF-16LE 2>/dev/null | wc -c) || return 1
+  ((units > 0 && units <= 510))
 }
 
 # add TARGET ISO [FOLDER]: copies ISO onto the exFAT partition in one run
@@ -233,19 +249,32 @@ rw_umount() {
 # when any of that fails.
 cmd_add() {
   (($# == 2 || $# == 3)) || usage
-  local iso=$2 folder=${3-} size name dest need best made=
+  local iso=$2 folder=${3-} size name dest need best part comp
   [[ -f $iso ]] || die "$iso não é um arquivo"
   open_target "$1"
   open_stick
   check_pieces
   name=${iso##*/}
   [[ $name == *.iso || $name == *.ISO ]] || die "$name não termina em .iso: o menu não o veria"
-  folder=/${folder#/}
-  folder=${folder%/}
+  exfat_name_ok "$name" ||
+    die "$name não cabe num nome exFAT (até 255 caracteres, sem \" * : < > ? \\ | nem caracteres de controle)"
+  # FOLDER is a path inside the partition: names exFAT allows, never "."
+  # or "..", so nothing written can land outside it.
+  [[ $folder != *[[:cntrl:]]* ]] || die "pasta inválida: $folder"
+  local -a comps=()
+  IFS=/ read -r -a comps <<<"$folder"
+  folder=
+  for comp in "${comps[@]}"; do
+    [[ -n $comp ]] || continue
+    if [[ $comp == . || $comp == .. ]] || ! exfat_name_ok "$comp"; then
+      die "pasta inválida: ${3-} (dê um caminho dentro da partição exFAT, sem . nem ..)"
+    fi
+    folder+=/$comp
+  done
   local depth=${folder//[!\/]/}
   ((${#depth} <= 2)) || die "a pasta $folder é funda demais: o menu procura ISOs na raiz e até duas pastas abaixo"
   dest=$folder/$name
-  size=$(stat -L -c %s "$iso")
+  size=$(stat -L -c %s -- "$iso")
   exfat_serial >/dev/null || die "$target: a partição 1 não é exFAT"
   if partition_mount "$p1_start" >/dev/null; then
     die "a partição exFAT de $target está montada; desmonte-a antes de kelmo-stick add"
@@ -253,7 +282,16 @@ cmd_add() {
 
   local loop
   loop=$(losetup -f --show -o $((p1_start * 512)) --sizelimit $((p1_size * 512)) "$target") || die "losetup falhou"
-  cleanups+=("losetup -d '$loop'")
+  add_loop=$loop
+  cleanups+=(detach_add_loop)
+  scratch_dir
+  mkdir -p "$tmp/rw"
+  # A copy a killed add left: its room is free again first.
+  if KELMO_MAP_OFFSET=$((p1_start * 512)) "$kelmo_map" --test "$target" "$add_part" >/dev/null 2>&1; then
+    rw_mount "$loop" || die "não consegui montar a partição exFAT de $target"
+    rm -f -- "$tmp/rw$add_part"
+    rw_umount || die "o driver exFAT falhou ao apagar $add_part"
+  fi
   exfat_geometry "$loop" || die "não consegui ler a partição exFAT de $target"
   need=$(((size + cluster_bytes - 1) / cluster_bytes))
   best=$(free_run "$loop")
@@ -261,26 +299,35 @@ cmd_add() {
     die "não há espaço livre contíguo para $name: precisa de $((need * cluster_bytes / MiB)) MiB seguidos, o maior trecho livre tem $((best * cluster_bytes / MiB)) MiB; nada foi copiado"
   fi
 
-  scratch_dir
-  mkdir -p "$tmp/rw"
   rw_mount "$loop" || die "não consegui montar a partição exFAT de $target"
   cleanups+=(rw_umount)
   [[ ! -e $tmp/rw$dest ]] || die "$dest já existe no pendrive; apague-o antes"
+  # Our folder before the user's: exfat-fuse takes the first free clusters,
+  # and a folder made and then removed again by an undo must leave its
+  # cluster just before the free room, not inside it.
+  mkdir -p -- "$tmp/rw${add_part%/*}" || die "não consegui criar ${add_part%/*}"
+  add_made=
   if [[ ! -d $tmp/rw$folder ]]; then
     local d=$folder
-    while [[ $d != / && ! -d $tmp/rw${d%/*} ]]; do d=${d%/*}; done
-    made=${folder:+$d}
-    mkdir -p "$tmp/rw$folder" || die "não consegui criar $folder"
+    while [[ ! -d $tmp/rw${d%/*} ]]; do d=${d%/*}; done
+    add_made=$d
+    mkdir -p -- "$tmp/rw$folder" || die "não consegui criar $folder"
   fi
   # Undone unless everything below succeeds.
-  local undo="rm -f '$tmp/rw$dest'${made:+; rm -rf '$tmp/rw$made'}"
-  cleanups+=("$undo")
+  cleanups+=(undo_add)
   say "copiando $name para $dest ($((size / MiB)) MiB)"
   # One sequential write: the driver takes each cluster after the last.
-  dd if="$iso" of="$tmp/rw$dest" bs=4M status=progress conv=fsync ||
+  # The copy has its own name until it is whole and on the stick.
+  dd if="$iso" of="$tmp/rw$add_part" bs=4M status=progress conv=fsync,excl oflag=nofollow ||
     die "a cópia falhou; nada ficou no pendrive"
   sync -f "$tmp/rw"
+  step_done copy
+  mv -T -- "$tmp/rw$add_part" "$tmp/rw$dest" || die "não consegui dar o nome $dest à cópia"
+  sync -f "$tmp/rw"
+  # From here the copy has its name: undone by name.
+  add_part=$dest
   rw_umount || die "o driver exFAT falhou ao gravar $dest"
+  step_done rename
 
   local out runs start
   out=$(KELMO_MAP_OFFSET=$((p1_start * 512)) "$kelmo_map" --test "$target" "$dest" 2>/dev/null)
@@ -289,13 +336,13 @@ cmd_add() {
   local fail=
   if [[ $runs != 1 || -z $start ]]; then
     fail="a cópia ficou em ${runs:-?} trechos: não há espaço livre contíguo que o driver exFAT use"
-  elif ! cmp -s -n "$size" "$iso" <(dd if="$target" bs=1M iflag=skip_bytes,count_bytes \
+  elif ! cmp -s -n "$size" -- "$iso" <(dd if="$target" bs=1M iflag=skip_bytes,count_bytes \
     skip=$((p1_start * 512 + start * 512)) count="$size" status=none); then
     fail="os bytes gravados não conferem com $iso"
   fi
   if [[ -n $fail ]]; then
     rw_mount "$loop" || die "$fail; e não consegui apagar $dest"
-    eval "$undo"
+    undo_add
     rw_umount
     die "$fail; $dest foi apagado"
   fi
@@ -308,6 +355,6 @@ cmd_add() {
   mount_exfat
   esp_find_mount
   write_secure_menu || die "não consegui escrever o menu do Secure Boot"
-  sync
+  sync -- "$target"
   say "pronto: $dest inicia também com Secure Boot"
 }

@@ -189,6 +189,12 @@ check "a 3 TiB image: status 0, a GPT with exFAT (basic data) from 1 MiB, the ES
     grep -Eq "^[^ ]*3 : start= +34, size= +2014, type=21686148-6449-6E6F-744E-656564454649" <<<"$1"' _ "$btable" "$status"
 check "its MBR and the core in the BIOS boot partition are grub-bios-setup's" bios_setup_same "$big" 34
 check "its exFAT holds the rest of the disk" [ "$(blkid -p -O 1048576 -o value -s TYPE "$big")" = exfat ]
+# A label with a quote, a comma and a backslash, which the GPT's partition
+# name holds too.
+run prepare --yes --label 'a",x\' "$big"
+check "prepare --label 'a\",x\\' on it: status 0, the exFAT and p1's GPT name so labelled" \
+  bash -c '[ "$1" = 0 ] && [ "$(blkid -p -O 1048576 -o value -s LABEL "$3")" = "$2" ] && [ "$(sfdisk --part-label "$3" 1)" = "$2" ]' \
+  _ "$status" 'a",x\' "$big"
 rm -f "$big"
 
 # --- ISOs on the stick: list, next, update --------------------------------------------
@@ -447,6 +453,166 @@ check "after an interruption stick.conf says state=unfinished" bash -c 'mtype -i
 run prepare --yes "$iimg"
 check "prepare again makes it complete" bash -c '[ "$1" = 0 ] && mtype -i "$2" ::/kelmo/stick.conf | grep -qx state=complete' _ "$status" "$iimg@@$(esp_off "$iimg")"
 
+# --- interrupted update, add and persist -------------------------------------------------
+
+# Each command stops itself after a named step: with SIGKILL (as if the power
+# went: nothing of its own cleans up) or with SIGTERM (as Ctrl-C or a
+# shutdown would: it undoes what it started). The stick is copied from one
+# made once; the user's files and the stick's boot files are checked after.
+KELMO_STICK_STOP_SIGNAL=
+stop_run() { # STEP SIGNAL ARGS...: run, stopped after STEP
+  local step=$1 sig=$2
+  shift 2
+  status=0
+  (TMPDIR=$work KELMO_STICK_STOP_AFTER=$step KELMO_STICK_STOP_SIGNAL=$sig "$ks" "$@" </dev/null >"$work/out" 2>"$work/err") || status=$?
+  out=$(cat "$work/out") err=$(cat "$work/err")
+  for i in $(losetup -j "$2" -n -O NAME); do losetup -d "$i" 2>/dev/null || true; done
+}
+ustick=$work/ustick.img
+image "$ustick" 160M
+"$ks" prepare --yes "$ustick" >/dev/null 2>&1
+loop_of "$ustick"
+fuse_mount "${l}p1" "$m"
+mkdir -p "$m/isos"
+cp "$work/live.iso" "$m/isos/live.iso"
+echo "mine" >"$m/notes.txt"
+umount "$m"
+unset 'mounts[-1]'
+unloop "$l"
+# (its Secure Boot menu lists the ISO, as every update after it writes it)
+"$ks" update "$ustick" >/dev/null 2>&1
+# esp_files IMAGE: "sha256  path" of every file on the ESP but grubenv.
+esp_files() {
+  local d
+  d=$(mktemp -d "$work/esp.XXXXXX")
+  mcopy -s -n -i "$1@@$(esp_off "$1")" ::/ "$d/"
+  (cd "$d" && find . -type f ! -path ./boot/grub/grubenv -print0 | LC_ALL=C sort -z | xargs -0 sha256sum)
+  rm -rf "$d"
+}
+ufiles=$(pfiles "$ustick")
+uesp_files=$(esp_files "$ustick")
+# boots_structurally IMAGE: what each firmware's GRUB reads first is there,
+# whole: the modules BIOS GRUB's core loads, UEFI GRUB's config and
+# modules, the menu, the add-on.
+boots_structurally() {
+  local f
+  for f in /boot/grub/i386-pc/normal.mod /boot/grub/i386-pc/exfat.mod /EFI/debian/grub.cfg \
+    /EFI/debian/x86_64-efi/exfat.mod /EFI/BOOT/BOOTX64.EFI /boot/grub/grub.cfg /boot/grub/kelmo/menu.cfg \
+    /boot/grub/kelmo/vars.cfg /kelmo/kelmo-addon.img; do
+    cmp -s <(esp_cat "$1" "$f") <(esp_cat "$ustick" "$f") || { echo "#   $f differs or is missing"; return 1; }
+  done
+}
+updating="kelmo-stick: $work/u.img: a última atualização pelo kelmo-stick não terminou e o pendrive pode não iniciar; rode kelmo-stick update de novo"
+for stop in mark x86_64-efi.new efi i386-pc.new bios kelmo.new menu addon; do
+  cp --sparse=always "$ustick" "$work/u.img"
+  stop_run "$stop" KILL update "$work/u.img"
+  killed=$status
+  check "update killed after '$stop' (status $killed): every file GRUB reads first is whole" boots_structurally "$work/u.img"
+  run list "$work/u.img"
+  check "  list refuses, saying update did not finish" [ "$status|$err" = "1|$updating" ]
+  run update "$work/u.img"
+  check "  update again: status 0, it says it finishes the one cut short" \
+    bash -c '[ "$1" = 0 ] && grep -qx "kelmo-stick: a atualização anterior não terminou: refazendo-a" <<<"$2"' _ "$status" "$err"
+  check "  then the ESP holds what a whole update writes, nothing left beside; the user's files as they were" \
+    [ "$(esp_files "$work/u.img")|$(pfiles "$work/u.img")" = "$uesp_files|$ufiles" ]
+done
+
+# add: a name that holds shell syntax, stopped (SIGTERM) after its copy: it
+# undoes the copy by the name's bytes and runs nothing.
+mkdir -p "$work/cwd"
+echo keep >"$work/cwd/keep.txt"
+for name in "Tom's big.iso" "'\$(touch PWNED)'.iso" "a;touch PWNED;'.iso" '-x.iso' '--users=root.iso'; do
+  cp "$work/live.iso" "$work/cwd/$name"
+  cp --sparse=always "$ustick" "$work/u.img"
+  cd "$work/cwd"
+  stop_run copy TERM add "$work/u.img" "./$name" "new folder"
+  cd - >/dev/null
+  check "add \"$name\" stopped by SIGTERM after its copy: nothing of it on the stick, no folder made, the user's files as they were" \
+    [ "$(pfiles "$work/u.img")" = "$ufiles" ]
+  check "  nothing was run; the files beside it are all there" \
+    bash -c '! ls "$1"/PWNED PWNED >/dev/null 2>&1 && [ -f "$1/keep.txt" ] && [ -f "$1/$2" ]' _ "$work/cwd" "$name"
+  run list "$work/u.img"
+  check "  list does not show it" bash -c '[ "$1" = 0 ] && ! grep -q "new folder" <<<"$2"' _ "$status" "$out"
+  cd "$work/cwd"
+  run add "$work/u.img" "$name" /
+  cd - >/dev/null
+  check "  add \"$name\" (a relative name) then: status 0, in the root, in one run" \
+    bash -c '[ "$1" = 0 ] && grep -qxF "/$2: KELMO_DEBIAN_LIVE, Debian live-boot (/live/vmlinuz, /live/initrd.img), 1 trecho, inicia" <(cd "$3" && "$4" list "$5" 2>/dev/null)' \
+    _ "$status" "$name" "$work/cwd" "$ks" "$work/u.img"
+  rm -f "$work/cwd/$name"
+done
+# SIGKILL: after the copy (not yet named) and after the rename.
+cp --sparse=always "$ustick" "$work/u.img"
+stop_run copy KILL add "$work/u.img" "$work/live.iso" /isos/new
+run list "$work/u.img"
+check "add killed before the copy had its name: list shows no new ISO" bash -c '[ "$1" = 0 ] && ! grep -q "^/isos/new" <<<"$2"' _ "$status" "$out"
+run add "$work/u.img" "$work/live.iso" /isos/new
+check "  add again: status 0" [ "$status" = 0 ]
+check "  (no copy left in /kelmo)" bash -c '! KELMO_MAP_OFFSET=1048576 "$1" --test "$2" /kelmo/add.part >/dev/null 2>&1' _ "$build/kelmo-map" "$work/u.img"
+cp --sparse=always "$ustick" "$work/u.img"
+stop_run rename KILL add "$work/u.img" "$work/live.iso" /isos/new
+run list "$work/u.img"
+check "add killed after the rename: the ISO is there whole and boots from the menu" \
+  grep -qxF "/isos/new/live.iso: KELMO_DEBIAN_LIVE, Debian live-boot (/live/vmlinuz, /live/initrd.img), 1 trecho, inicia" <<<"$out"
+
+# add's FOLDER never leaves the partition: a link planted where ../.. from
+# its mount would land is not written through.
+for folder in ../.. /../.. isos/../.. ./isos "isos/./a" "a/b:c" $'a\nb'; do
+  cp --sparse=always "$ustick" "$work/u.img"
+  ln -sfn "$work/through-a-link" /tmp/live.iso
+  before=$(sums "$work/u.img")
+  run add "$work/u.img" "$work/live.iso" "$folder"
+  check "add into \"$folder\": status 1, \"pasta inválida\", nothing written anywhere" \
+    bash -c '[ "$1" = 1 ] && [[ $2 == "kelmo-stick: pasta inválida: "* ]] && [ "$3" = "$4" ] && [ ! -e "$5" ]' \
+    _ "$status" "$err" "$before" "$(sums "$work/u.img")" "$work/through-a-link"
+  rm -f /tmp/live.iso
+done
+
+# persist: killed after its zeros, after its ext4, after its rename.
+for stop in zeros ext4 rename; do
+  cp --sparse=always "$ustick" "$work/u.img"
+  stop_run "$stop" KILL persist "$work/u.img" /isos/live.iso 40M
+  run list "$work/u.img"
+  if [ "$stop" = rename ]; then want="; com persistência em /kelmo/persist/isos/live.iso.img (40 MiB"; else want=", inicia$"; fi
+  check "persist killed after '$stop': list shows the ISO $([ "$stop" = rename ] && echo with || echo without) persistence; the user's files as they were" \
+    bash -c '[ "$1" = 0 ] && grep -q "^/isos/live.iso: .*$2" <<<"$3" && [ "$4" = "$5" ]' _ "$status" "$want" "$out" "$(pfiles "$work/u.img")" "$ufiles"
+done
+# An ISO whose name leaves no room for its persistence file's: a line that
+# says so, nothing written.
+long=$(printf 'n%.0s' {1..250}).iso
+cp --sparse=always "$ustick" "$work/u.img"
+cp "$work/live.iso" "$work/cwd/$long"
+run add "$work/u.img" "$work/cwd/$long" /isos
+check "add of an ISO with a 254-character name: status 0" [ "$status" = 0 ]
+before=$(sums "$work/u.img")
+run persist "$work/u.img" "/isos/$long" 32M
+check "persist for it: status 1, the name is too long for its persistence file, nothing written" \
+  [ "$status|$err|$(sums "$work/u.img")" = "1|kelmo-stick: /isos/$long: o nome do ISO é longo demais para o arquivo de persistência ($long.img.part passa de 255 caracteres); renomeie o ISO|$before" ]
+rm -f "$work/cwd/$long"
+
+# The .part a killed persist left counts as free room: a file larger than
+# half the partition is written again after such a kill.
+cp --sparse=always "$ustick" "$work/u.img"
+free_mib() { df -B1M --output=avail "$m" | tail -n 1 | tr -d ' '; }
+loop_of "$work/u.img"
+fuse_mount "${l}p1" "$m" ro
+free=$(free_mib)
+umount "$m"
+unset 'mounts[-1]'
+unloop "$l"
+big_p=$((free * 6 / 10))M
+loop_of "$work/u.img"
+fuse_mount "${l}p1" "$m"
+mkdir -p "$m/kelmo/persist/isos"
+head -c $((free * 6 / 10 * 1048576)) /dev/zero >"$m/kelmo/persist/isos/live.iso.img.part"
+umount "$m"
+unset 'mounts[-1]'
+unloop "$l"
+run persist "$work/u.img" /isos/live.iso "$big_p"
+check "persist of $big_p (of $free MiB free) with the .part of a killed one there: status 0, no .part left" \
+  bash -c '[ "$1" = 0 ] && ! KELMO_MAP_OFFSET=1048576 "$2" --test "$3" /kelmo/persist/isos/live.iso.img.part >/dev/null 2>&1' \
+  _ "$status" "$build/kelmo-map" "$work/u.img"
+
 # --- bad input: the line, the status, nothing written ------------------------------------
 
 # bad DESCRIPTION STATUS LINE TARGET_TO_CHECKSUM ARGS...
@@ -477,6 +643,8 @@ bad "prepare on a character device" 1 "kelmo-stick: /dev/null não é um disco n
 bad "prepare on a directory" 1 "kelmo-stick: $work não é um disco nem um arquivo de imagem" "$blank" prepare --yes "$work"
 bad "prepare on a 95 MiB image" 1 "kelmo-stick: $small tem 95 MiB; são precisos ao menos 96 MiB" "$small" prepare --yes "$small"
 bad "prepare with a label of 12 characters" 1 "kelmo-stick: rótulo inválido: 'ABCDEFGHIJKL' (de 1 a 11 caracteres)" "$blank" prepare --yes --label ABCDEFGHIJKL "$blank"
+bad "prepare with a label of six emoji (12 UTF-16 units)" 1 "kelmo-stick: rótulo inválido: '😀😀😀😀😀😀' (de 1 a 11 caracteres)" "$blank" prepare --yes --label '😀😀😀😀😀😀' "$blank"
+bad "prepare with a label that is not UTF-8" 1 "kelmo-stick: rótulo inválido: '"$'\xff'"' (de 1 a 11 caracteres)" "$blank" prepare --yes --label $'\xff' "$blank"
 bad "prepare with an empty label" 1 "kelmo-stick: rótulo inválido: '' (de 1 a 11 caracteres)" "$blank" prepare --yes --label "" "$blank"
 bad "prepare with a line break in --append" 1 "kelmo-stick: --append não pode ter quebras de linha nem caracteres de controle" "$blank" prepare --yes --append $'a\nb' "$blank"
 for cmd in update list; do
@@ -490,9 +658,10 @@ bad "next on a stick not made by kelmo-stick" 1 \
 for p in /nothing.iso /docs/notes.txt /isos/a/b/deep.iso "/._debian live.iso" /mixed.Iso /folder.iso /isos "/DEBIAN LIVE.ISO"; do
   bad "next to \"$p\", not an ISO the menu finds" 1 "kelmo-stick: $p não é um ISO do pendrive (veja kelmo-stick list $img)" "$img" next "$img" "$p"
 done
-for size in 31M 33.5M 40MB1 abc "" 0 1T; do
+for size in 31M 33.5M 40MB1 abc "" 0 1T 17179869185G 16777216T 99999999999999999999; do
   case $size in
     31M | 0) want="tamanho pequeno demais: $size; são precisos ao menos 32 MiB" ;;
+    17179869185G | 16777216T | 99999999999999999999) want="tamanho grande demais: '$size'" ;;
     1T) want="não cabe: 1048576 MiB pedidos, "*" MiB livres na partição exFAT" ;;
     *) want="tamanho inválido: '$size' (em MiB inteiros: 512M, 4G, 1024M)" ;;
   esac
