@@ -517,22 +517,24 @@ for stop in mark x86_64-efi.new efi i386-pc.new bios kelmo.new menu addon; do
     [ "$(esp_files "$work/u.img")|$(pfiles "$work/u.img")" = "$uesp_files|$ufiles" ]
 done
 
-# add: a name that holds shell syntax, stopped (SIGTERM) after its copy: it
-# undoes the copy by the name's bytes and runs nothing.
+# add: a name that holds shell syntax, into a new folder named after it,
+# stopped (SIGTERM) after its copy: it undoes the copy and the folder by
+# their bytes and runs nothing.
 mkdir -p "$work/cwd"
 echo keep >"$work/cwd/keep.txt"
 for name in "Tom's big.iso" "'\$(touch PWNED)'.iso" "a;touch PWNED;'.iso" '-x.iso' '--users=root.iso'; do
   cp "$work/live.iso" "$work/cwd/$name"
   cp --sparse=always "$ustick" "$work/u.img"
   cd "$work/cwd"
-  stop_run copy TERM add "$work/u.img" "./$name" "new folder"
+  stop_run copy TERM add "$work/u.img" "./$name" "in $name"
   cd - >/dev/null
   check "add \"$name\" stopped by SIGTERM after its copy: nothing of it on the stick, no folder made, the user's files as they were" \
-    [ "$(pfiles "$work/u.img")" = "$ufiles" ]
+    bash -c '[ "$1" = "$2" ] && ! KELMO_MAP_OFFSET=1048576 "$3" --test "$4" "/in $5" >/dev/null 2>&1' \
+    _ "$(pfiles "$work/u.img")" "$ufiles" "$build/kelmo-map" "$work/u.img" "$name"
   check "  nothing was run; the files beside it are all there" \
-    bash -c '! ls "$1"/PWNED PWNED >/dev/null 2>&1 && [ -f "$1/keep.txt" ] && [ -f "$1/$2" ]' _ "$work/cwd" "$name"
+    bash -c '[ ! -e "$1/PWNED" ] && [ ! -e PWNED ] && [ -f "$1/keep.txt" ] && [ -f "$1/$2" ]' _ "$work/cwd" "$name"
   run list "$work/u.img"
-  check "  list does not show it" bash -c '[ "$1" = 0 ] && ! grep -q "new folder" <<<"$2"' _ "$status" "$out"
+  check "  list does not show it" bash -c '[ "$1" = 0 ] && ! grep -qF "/in $3/" <<<"$2"' _ "$status" "$out" "$name"
   cd "$work/cwd"
   run add "$work/u.img" "$name" /
   cd - >/dev/null
