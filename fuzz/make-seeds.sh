@@ -83,4 +83,6 @@ PY
 printf 'BOOT_IMAGE=/vmlinuz ro quiet kelmo.uuid=1A2B-3C4D kelmo.iso=/isos/live.iso\n' > "$out/cmdline/plain"
 printf 'kelmo.iso="/Meus ISOs/a b.iso" "kelmo.uuid"=1a2b-3c4d\n' > "$out/cmdline/quoted"
 printf 'kelmo.uuidX=1 kelmo.uuid kelmo.iso= kelmo.uuid=A kelmo.uuid=B\n' > "$out/cmdline/tricky"
+# GRUB's escaping: a backslash before " ' and \, a lone one, one at the end.
+printf '"kelmo.iso=/Tom\\'"'"'s big\\\\.iso" kelmo.uuid=a\\"b\\x kelmo.persist=\\\n' > "$out/cmdline/escaped"
 echo "seeds written to $out"

@@ -28,10 +28,15 @@ int cmdline_find(const char* line, const char* key, char* out, size_t size) {
     size_t length = 0;
     bool quoted = false;
     for (; *p && (quoted || (*p != ' ' && *p != '\n')); ++p) {
-      if (*p == '"')
+      char c = *p;
+      if (c == '"') {
         quoted = !quoted;
-      else if (length < sizeof token - 1)
-        token[length++] = *p;  // the rest of an overlong token is dropped
+        continue;
+      }
+      // GRUB puts a backslash before " ' and \ (lib/cmdline.c); exFAT names
+      // hold no " nor \, so undoing it loses nothing.
+      if (c == '\\' && (p[1] == '"' || p[1] == '\'' || p[1] == '\\')) c = *++p;
+      if (length < sizeof token - 1) token[length++] = c;  // the rest of an overlong token is dropped
     }
     token[length] = '\0';
     if (strncmp(token, key, n) == 0 && token[n] == '=') {

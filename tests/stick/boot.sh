@@ -5,7 +5,9 @@
 # no stack knows and a file that is no ISO are copied through exfat-fuse into
 # different folders, each in 1 MiB pieces between filler appends (their
 # clusters scattered):
-#   /Kelmo ISOs/Debian ção/debian live.iso    live-boot
+#   /Kelmo ISOs/Debian ção/Tom's debian live.iso
+#                                             live-boot (GRUB passes the
+#                                             name's ' as \')
 #   /isos/dracut-live.iso                     dracut with systemd
 #   /isos/sem systemd/dracut-nosystemd.ISO    dracut without systemd
 #   /isos/own/dracut cdlabel.iso              dracut with systemd, booted by an
@@ -43,7 +45,7 @@ mkdir -p "$WORK/other"
 echo "Nada que inicie." >"$WORK/other/LEIAME.TXT"
 xorriso -as mkisofs -quiet -R -V KELMO_OTHER -o "$WORK/other.iso" "$WORK/other" 2>/dev/null
 
-DEB="/Kelmo ISOs/Debian ção/debian live.iso"
+DEB="/Kelmo ISOs/Debian ção/Tom's debian live.iso"
 DRA=/isos/dracut-live.iso
 DRN="/isos/sem systemd/dracut-nosystemd.ISO"
 DRC="/isos/own/dracut cdlabel.iso"
@@ -170,8 +172,12 @@ check_live() {
   check "$name: kelmo-map mapped the ISO in its ${RUNS[$path]} runs" \
     grep -aqF "kelmo-map: ISO -> /dev/mapper/kelmo-iso (${RUNS[$path]} trechos)" "$txt"
   cmdline=$(said "$txt" KELMO-LIVE-CMDLINE)
-  check "$name: the kernel got the chosen ISO's path and the stick's parameters" \
-    bash -c '[[ $1 == *"\"kelmo.iso=$2\""* || $1 == *" kelmo.iso=$2 "* ]] && [[ $1 == *" $3"* ]]' _ "$cmdline" "$path" "$APPEND"
+  # GRUB puts a backslash before ' \ and " (the reader takes them off).
+  grub_path=${path//\\/\\\\}
+  grub_path=${grub_path//\'/\\\'}
+  grub_path=${grub_path//\"/\\\"}
+  check "$name: the kernel got the chosen ISO's path ($grub_path) and the stick's parameters" \
+    bash -c '[[ $1 == *"\"kelmo.iso=$2\""* || $1 == *" kelmo.iso=$2 "* ]] && [[ $1 == *" $3"* ]]' _ "$cmdline" "$grub_path" "$APPEND"
   case $layout in
     debian) want="boot=live components live-media=/dev/mapper/kelmo-iso" ;;
     *) want="root=live:/dev/mapper/kelmo-iso rd.live.image rd.live.overlay.overlayfs=1" ;;
@@ -319,10 +325,10 @@ for entry in "${BOOTS[@]}" "${LATER[@]}"; do
       # Entries as GRUB draws them, in order: those of entries.cfg first,
       # then one per ISO sorted by path (names beyond ASCII shown as ?).
       titles=$(tr '\n' ' ' <"$txt" | sed 's/executed automatically.*//' |
-        grep -ao 'debian live.iso (KELMO_DEBIAN_LIVE)\|dracut cdlabel.iso[: ][^|]\{0,30\}\|dracut-live.iso (KELMO_DRACUT_LIVE)\|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)\|outro.iso (KELMO_OTHER)\|a-partial.iso: n\|\._debian' |
+        grep -ao "Tom's debian live.iso (KELMO_DEBIAN_LIVE)"'\|dracut cdlabel.iso[: ][^|]\{0,30\}\|dracut-live.iso (KELMO_DRACUT_LIVE)\|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)\|outro.iso (KELMO_OTHER)\|a-partial.iso: n\|\._Tom' |
         sed 's/  .*//' | awk '!seen[$0]++' | tr '\n' '|')
       check "$name: the menu lists its entries in order, without the ._ file ($titles)" \
-        [ "$titles" = "dracut cdlabel.iso: Start (root=live:CDLABEL=)|debian live.iso (KELMO_DEBIAN_LIVE)|a-partial.iso: n|dracut-live.iso (KELMO_DRACUT_LIVE)|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)|outro.iso (KELMO_OTHER)|" ]
+        [ "$titles" = "dracut cdlabel.iso: Start (root=live:CDLABEL=)|Tom's debian live.iso (KELMO_DEBIAN_LIVE)|a-partial.iso: n|dracut-live.iso (KELMO_DRACUT_LIVE)|dracut-nosystemd.ISO (KELMO_DRACUT_NOSYSTEMD)|outro.iso (KELMO_OTHER)|" ]
       check "$name: the unrecognised ISO's title says so" grep -aq '(KELMO_OTHER): n.\{1,4\}o reconhecido' "$txt"
       # Its default, the first entry, boots 10 s later.
       check_live "$name" "$DRC" dracut

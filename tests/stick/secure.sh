@@ -61,18 +61,20 @@ for name in debian dracut; do
   job_result "$LIVE_ISO_DIR/$name.build"
   [ -s "$LIVE_ISO_DIR/$name.iso" ] || die "the $name live ISO was not built: $(tail -n 5 "$LIVE_ISO_DIR/$name.build.log")"
 done
-DEBIAN=/isos/debian\ live.iso
+DEBIAN="/isos/Tom's debian live.iso"
+DEBIAN_SRC="$WORK/Tom's debian live.iso"
 SCATTERED=/frag/dracut.iso
 
-# --- the stick: prepare, then add (the ISO under a name with a space)
+# --- the stick: prepare, then add (the ISO under a name with a space and a
+# ', which GRUB passes as \' to the add-on's check-run)
 stick=$WORK/stick.img
 truncate -s 512M "$stick"
 "$ks" prepare --yes --append "console=ttyS0 panic=-1 no_timer_check" "$stick" >"$WORK/prepare.log" 2>&1 ||
   die "kelmo-stick prepare failed: $(tail -n 3 "$WORK/prepare.log")"
 read -r p1_start p1_size p2_start _ < <(partitions "$stick" | tr '\n' ' ') || true
-cp "$LIVE_ISO_DIR/debian.iso" "$WORK/debian live.iso"
+cp "$LIVE_ISO_DIR/debian.iso" "$DEBIAN_SRC"
 status=0
-"$ks" add "$stick" "$WORK/debian live.iso" /isos >"$WORK/add.log" 2>&1 || status=$?
+"$ks" add "$stick" "$DEBIAN_SRC" /isos >"$WORK/add.log" 2>&1 || status=$?
 check "kelmo-stick add: ends with 0 and says the ISO is in one run" \
   eval '((status == 0)) && grep -q "gravado num trecho só" "$WORK/add.log"'
 
@@ -85,7 +87,7 @@ DEBIAN_AT=$(first_run "$stick" "$DEBIAN")
 same_bytes() { # IMAGE SECTOR FILE: FILE's bytes at SECTOR of the exFAT partition
   cmp -s -n "$(stat -c %s "$3")" "$3" <(dd if="$1" bs=512 skip=$((p1_start + $2)) status=none)
 }
-check "the added ISO's bytes are the source's, where its run says" same_bytes "$stick" "$DEBIAN_AT" "$WORK/debian live.iso"
+check "the added ISO's bytes are the source's, where its run says" same_bytes "$stick" "$DEBIAN_AT" "$DEBIAN_SRC"
 
 # --- a second ISO, copied in pieces with exfat-fuse: scattered
 loop_attach part -o $((p1_start * 512)) --sizelimit $((p1_size * 512)) "$stick"
@@ -124,9 +126,9 @@ check "kelmo-stick add refused: the exFAT partition is as it was" [ "$(p1_sha)" 
 cp "$LIVE_ISO_DIR/dracut.iso" "$WORK/debian live.img"
 truncate -s 1M "$WORK/blank.img"
 BAD_ADDS=(
-  "a name that is already there|já existe no pendrive|$WORK/debian live.iso|/isos"
+  "a name that is already there|já existe no pendrive|$DEBIAN_SRC|/isos"
   "a file whose name does not end in .iso|não termina em .iso|$WORK/debian live.img|/isos"
-  "a folder three levels deep|funda demais|$WORK/debian live.iso|/a/b/c"
+  "a folder three levels deep|funda demais|$DEBIAN_SRC|/a/b/c"
   "a file that is not there|não é um arquivo|$WORK/missing.iso|/"
 )
 for bad in "${BAD_ADDS[@]}"; do
@@ -137,7 +139,7 @@ for bad in "${BAD_ADDS[@]}"; do
     eval '((status == 1)) && grep -qF "$reason" "$WORK/add-bad.log" && [ "$(p1_sha)" = "$before" ]'
 done
 status=0
-"$ks" add "$WORK/blank.img" "$WORK/debian live.iso" >"$WORK/add-bad.log" 2>&1 || status=$?
+"$ks" add "$WORK/blank.img" "$DEBIAN_SRC" >"$WORK/add-bad.log" 2>&1 || status=$?
 check "kelmo-stick add to a disk not made by kelmo-stick: status 1, the reason" \
   eval '((status == 1)) && grep -qF "não foi preparado pelo kelmo-stick" "$WORK/add-bad.log"'
 rm -f "$WORK/debian live.img" "$WORK/blank.img"
@@ -165,7 +167,7 @@ cp --sparse=always "$stick" "$WORK/replaced.img"
 with_exfat "$WORK/replaced.img" replace_elsewhere
 check "replaced elsewhere: the ISO's run moved, the old bytes are still at the recorded run" \
   eval '[ "$(first_run "$WORK/replaced.img" "$DEBIAN")" != "$DEBIAN_AT" ] &&
-    same_bytes "$WORK/replaced.img" "$DEBIAN_AT" "$WORK/debian live.iso"'
+    same_bytes "$WORK/replaced.img" "$DEBIAN_AT" "$DEBIAN_SRC"'
 cp --sparse=always "$stick" "$WORK/overwritten.img"
 with_exfat "$WORK/overwritten.img" overwrite
 check "overwritten: another ISO under the name, on the recorded run" \
@@ -229,6 +231,9 @@ for b in "${BOOTS[@]}"; do
       secure=$(said "$txt" KELMO-LIVE-SECURE)
       if [ "$fw" = uefi-secure ]; then
         check "$name: the kernel says Secure Boot is on" has "$txt" "secureboot: Secure boot enabled"
+        # GRUB's backslash before the name's ', which check-run took off.
+        check "$name: the kernel got kelmo.iso= as GRUB escapes it, and kelmo.trecho=" \
+          bash -c '[[ $1 == *"\"kelmo.iso=$2\" kelmo.trecho="* ]]' _ "$(said "$txt" KELMO-LIVE-CMDLINE)" "${entry//\'/\\\'}"
         check "$name: the live system is locked down, kelmo-iso read-only" \
           eval '[[ $secure =~ ^lockdown=.*\[(integrity|confidentiality)\].*\ kelmo-iso-ro=1$ ]]'
       else

@@ -83,6 +83,12 @@ void expect_answer(const Case& c, int result, const char* out) {
 
 const std::string k5000(5000, 'k');
 const std::string v100(100, 'v');
+// Ten apostrophes as GRUB writes them: \'\'...
+std::string escaped10() {
+  std::string s;
+  for (int i = 0; i < 10; ++i) s += "\\'";
+  return s;
+}
 
 // Lines both searches answer alike.
 const Case kLines[] = {
@@ -119,6 +125,36 @@ const Case kLines[] = {
     Case{"PersistIsNotAnotherKeysValue", "kelmo.iso=kelmo.persist=/x.img", "kelmo.persist", 4096, -1, ""},
     Case{"PersistEmptyCounts", "kelmo.persist= kelmo.usb=rw", "kelmo.persist", 4096, 0, ""},
     Case{"UsbBesidePersist", "kelmo.persist=/p.img kelmo.usb=rw", "kelmo.usb", 8, 0, "rw"},
+    // GRUB's escaping (a backslash before " ' and \), undone, as GRUB writes
+    // a parameter with a space: wrapped whole in double quotes.
+    Case{"EscapedApostropheQuoted", "ro \"kelmo.iso=/Tom\\'s big.iso\" quiet", "kelmo.iso", 4096, 0, "/Tom's big.iso"},
+    Case{"EscapedApostropheBare", "kelmo.iso=/Tom\\'s.iso quiet", "kelmo.iso", 4096, 0, "/Tom's.iso"},
+    Case{"EscapedPersist", "kelmo.iso=/a.iso \"kelmo.persist=/kelmo/persist/Tom\\'s big.iso.img\"", "kelmo.persist",
+         4096, 0, "/kelmo/persist/Tom's big.iso.img"},
+    Case{"EscapedBackslash", "kelmo.iso=/a\\\\b", "kelmo.iso", 4096, 0, "/a\\b"},
+    // Pairs are taken left to right: \\ then \'.
+    Case{"EscapedBackslashThenApostrophe", "kelmo.iso=/a\\\\\\'b", "kelmo.iso", 4096, 0, "/a\\'b"},
+    Case{"EscapedBackslashBeforeClosingQuote", "\"kelmo.iso=/a b\\\\\" kelmo.uuid=AB-CD", "kelmo.uuid", 64, 0, "AB-CD"},
+    Case{"EscapedBackslashInQuotesIsOne", "\"kelmo.iso=/a b\\\\\" kelmo.uuid=AB-CD", "kelmo.iso", 4096, 0, "/a b\\"},
+    // An escaped double quote is a character: it neither opens nor closes.
+    Case{"EscapedDoubleQuoteBare", "kelmo.iso=/a\\\"b c", "kelmo.iso", 4096, 0, "/a\"b"},
+    Case{"EscapedDoubleQuoteQuoted", "\"kelmo.iso=/a\\\" b\" c", "kelmo.iso", 4096, 0, "/a\" b"},
+    Case{"EscapedDoubleQuoteInUnclosedQuote", "kelmo.iso=\"a\\\"", "kelmo.iso", 4096, 0, "a\""},
+    Case{"EscapedKey", "kelmo.is\\o=/x.iso", "kelmo.iso", 4096, -1, ""},
+    Case{"BackslashBeforeOtherKept", "kelmo.iso=/a\\b\\n.iso", "kelmo.iso", 4096, 0, "/a\\b\\n.iso"},
+    Case{"BackslashBeforeSpaceKeptSpaceSeparates", "kelmo.iso=/a\\ b", "kelmo.iso", 4096, 0, "/a\\"},
+    Case{"BackslashBeforeNewlineKept", "kelmo.iso=/a\\\nb", "kelmo.iso", 4096, 0, "/a\\"},
+    Case{"BackslashAtTheEndKept", "kelmo.iso=/a\\", "kelmo.iso", 4096, 0, "/a\\"},
+    Case{"EscapeEndsTheToken", "kelmo.iso=/a\\' kelmo.uuid=X", "kelmo.iso", 4096, 0, "/a'"},
+    Case{"EscapeEndsTheLine", "kelmo.iso=/a\\\\", "kelmo.iso", 4096, 0, "/a\\"},
+    // An escape is one character of the 4095 a token keeps.
+    Case{"EscapesCountOnceTowardsTheCut", "kelmo.iso=" + std::string(4080, 'k') + escaped10() + " end", "kelmo.iso",
+         4096, 0, std::string(4080, 'k') + std::string(5, '\'')},
+    Case{"EscapeIsTheLastKept", "kelmo.iso=" + std::string(4084, 'k') + "\\'zz", "kelmo.iso", 4096, 0,
+         std::string(4084, 'k') + "'"},
+    Case{"EscapeBeyondTheCutDropped", "kelmo.iso=" + std::string(4085, 'k') + "\\'zz", "kelmo.iso", 4096, 0,
+         std::string(4085, 'k')},
+    Case{"EscapedValueCutToSize", "kelmo.uuid=\\'\\'\\'\\'", "kelmo.uuid", 3, 0, "''"},
 };
 
 // /proc/cmdline is read in one read of at most 8191 bytes.
@@ -126,6 +162,8 @@ const Case kFileOnly[] = {
     Case{"OnlyTheFirst8191BytesAreSeen", std::string(8178, 'x') + " kelmo.iso=/abcdefgh.iso", "kelmo.iso", 4096, 0,
          "/a"},
     Case{"KeyBeyond8191Bytes", std::string(8190, 'x') + " kelmo.iso=/a.iso", "kelmo.iso", 4096, -1, ""},
+    // The read ends between a backslash and the character it escapes.
+    Case{"EscapeCutByTheRead", std::string(8178, 'x') + " kelmo.iso=/\\'b", "kelmo.iso", 4096, 0, "/\\"},
 };
 
 // In memory the whole line is searched, however long.
@@ -133,6 +171,7 @@ const Case kMemoryOnly[] = {
     Case{"LongLineIsWhole", std::string(8178, 'x') + " kelmo.iso=/abcdefgh.iso", "kelmo.iso", 4096, 0,
          "/abcdefgh.iso"},
     Case{"KeyBeyond8191BytesIsFound", std::string(8190, 'x') + " kelmo.iso=/a.iso", "kelmo.iso", 4096, 0, "/a.iso"},
+    Case{"EscapeBeyond8191BytesIsWhole", std::string(8178, 'x') + " kelmo.iso=/\\'b", "kelmo.iso", 4096, 0, "/'b"},
 };
 
 template <size_t N, size_t M>
