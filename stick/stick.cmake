@@ -14,6 +14,7 @@ file(GLOB KELMO_STICK_CFGS CONFIGURE_DEPENDS ${KELMO_STICK_DIR}/grub/*.cfg)
 set(KELMO_STICK_GRUB_REL grub)
 set(KELMO_STICK_ADDON_REL ../packaging/kelmo-addon.img)
 set(KELMO_STICK_MAP_REL ../kelmo-map)
+set(KELMO_STICK_VERSION ${PROJECT_VERSION})
 configure_file(${KELMO_STICK_DIR}/kelmo-stick ${KELMO_STICK_OUT}/kelmo-stick @ONLY
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 configure_file(${KELMO_STICK_DIR}/secure.sh ${KELMO_STICK_OUT}/secure.sh COPYONLY)
@@ -38,11 +39,16 @@ install(CODE "set(KELMO_STICK_DIR [[${KELMO_STICK_DIR}]])
 set(KELMO_STICK_OUT [[${KELMO_STICK_OUT}]])
 set(KELMO_STICK_SBINDIR [[${CMAKE_INSTALL_SBINDIR}]])
 set(KELMO_STICK_DATADIR [[${KELMO_STICK_DATADIR}]])
-set(KELMO_STICK_ADDONDIR [[lib/kelmo-map]])" COMPONENT kelmo-stick)
+set(KELMO_STICK_ADDONDIR [[lib/kelmo-map]])
+set(KELMO_STICK_VERSION [[${PROJECT_VERSION}]])" COMPONENT kelmo-stick)
 install(SCRIPT ${KELMO_STICK_DIR}/configure-command.cmake COMPONENT kelmo-stick)
 install(PROGRAMS ${KELMO_STICK_OUT}/installed/kelmo-stick DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT kelmo-stick)
 install(FILES ${KELMO_STICK_CFGS} DESTINATION ${KELMO_STICK_DATADIR}/grub COMPONENT kelmo-stick)
 install(FILES ${KELMO_STICK_DIR}/secure.sh DESTINATION ${KELMO_STICK_DATADIR} COMPONENT kelmo-stick)
+# Where bash-completion loads a command's completion from when it is first
+# completed.
+install(FILES ${KELMO_STICK_DIR}/completion/kelmo-stick DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  COMPONENT kelmo-stick)
 install(FILES ${KELMO_STICK_OUT}/kelmo-stick.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT kelmo-stick)
 install(FILES ${KELMO_PKG_OUT}/changelog.gz ${KELMO_PKG_DIR}/debian/copyright
   DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/kelmo-stick COMPONENT kelmo-stick)

@@ -36,6 +36,7 @@ $p/share/man/man8/kelmo-stick.8.gz 644
 $p/share/doc/kelmo-stick/changelog.gz 644
 $p/share/doc/kelmo-stick/copyright 644
 $p/share/kelmo-stick/secure.sh 644
+$p/share/bash-completion/completions/kelmo-stick 644
 $(for f in "$TOP"/stick/grub/*.cfg; do echo "$p/share/kelmo-stick/grub/${f##*/} 644"; done)
 EOF
 }

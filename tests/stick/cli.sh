@@ -684,8 +684,8 @@ for p in /nothing.iso /docs/notes.txt "$pf"; do
 done
 bad "persist on a stick not made by kelmo-stick" 1 \
   "kelmo-stick: $plain não foi preparado pelo kelmo-stick (não há /kelmo/stick.conf na partição EFI)" "$plain" persist "$plain" /x.iso 32M
-bad "a command that does not exist" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]\n     kelmo-stick persist TARGET PATH SIZE')" "$blank" format "$blank"
-bad "prepare with an unknown option" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]\n     kelmo-stick persist TARGET PATH SIZE')" "$blank" prepare --force "$blank"
+bad "a command that does not exist" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list [--paths] TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]\n     kelmo-stick persist TARGET PATH SIZE')" "$blank" format "$blank"
+bad "prepare with an unknown option" 2 "$(printf 'uso: kelmo-stick prepare [--yes] [--label L] [--append "PARAMS"] TARGET\n     kelmo-stick update [--append "PARAMS"] TARGET\n     kelmo-stick list [--paths] TARGET\n     kelmo-stick next TARGET PATH\n     kelmo-stick add TARGET ISO [FOLDER]\n     kelmo-stick persist TARGET PATH SIZE')" "$blank" prepare --force "$blank"
 
 # Mounted: a partition of the target mounted (as a desktop mounts a stick),
 # and the target holding the running system (a file system of it mounted on
@@ -707,6 +707,39 @@ check "prepare on the disk that holds the running system (/): status 1, \"kelmo-
   [ "$status|$err|$(sums "$plain")" = "1|kelmo-stick: $lp tem o sistema em uso (${lp}p2 montado em /)|$before" ]
 unloop "$lp"
 
+# --- help, version, completion -----------------------------------------------------------
+
+for a in --help -h help "prepare --help" "list -h" "add --help"; do
+  read -r -a words <<<"$a"
+  run "${words[@]}"
+  check "kelmo-stick $a: the usage and what each command does on standard output, status 0, nothing on standard error" \
+    bash -c '[ "$1" = 0 ] && [ -z "$3" ] && [[ $2 == "uso: kelmo-stick prepare "* ]] && grep -q "^  persist  " <<<"$2" &&
+      grep -q "kelmo-stick(8)" <<<"$2"' _ "$status" "$out" "$err"
+done
+version=$(sed -n 's/^project(kelmo-map VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+run --version
+check "kelmo-stick --version: \"kelmo-stick $version\", the packages' version, status 0" [ "$status|$out|$err" = "0|kelmo-stick $version|" ]
+
+# comp WORDS...: what bash completion offers for the last word, one a line
+# (kelmo-stick from the build on PATH, as it is once installed).
+comp() {
+  PATH=$build/stick:$PATH bash -c '. "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _kelmo_stick 2>/dev/null
+    ((${#COMPREPLY[@]} == 0)) || printf "%s\n" "${COMPREPLY[@]}"' _ "$top/stick/completion/kelmo-stick" "$@"
+}
+check "completion: the commands" [ "$(comp kelmo-stick p | tr '\n' ' ')" = "prepare persist " ]
+check "completion: prepare's options" [ "$(comp kelmo-stick prepare --yes --l | tr '\n' ' ')" = "--label " ]
+check "completion: nothing after --label (a free text)" [ -z "$(comp kelmo-stick prepare --label '')" ]
+loop_of "$limg"
+check "completion: TARGET offers whole disks ($l), not their partitions, and image files" \
+  bash -c 'grep -qx "$1" <<<"$3" && ! grep -q "^$1p" <<<"$3" && grep -qx "$2" <<<"$4"' \
+  _ "$l" "$img" "$(comp kelmo-stick prepare "$l")" "$(comp kelmo-stick list "$work/st")"
+unloop "$l"
+check "completion: next offers the stick's ISOs by path, quoted for the command line" \
+  [ "$(comp kelmo-stick next "$img" /deb)" = '/debian\ live.iso' ]
+check "completion: persist too, in folders" [ "$(comp kelmo-stick persist "$img" /isos/d)" = /isos/dracut.iso ]
+check "completion: add offers ISO files, not other files" \
+  bash -c 'grep -qx "$1/live.iso" <<<"$2" && ! grep -q "\.img$" <<<"$2"' _ "$work" "$(comp kelmo-stick add "$img" "$work/")"
+
 # --- installed: DESTDIR and another prefix ----------------------------------------------
 
 for prefix in /usr /opt/kelmo; do
@@ -718,6 +751,8 @@ for prefix in /usr /opt/kelmo; do
   status=0
   "$dest$prefix/sbin/kelmo-stick" prepare --yes "$iimg" >/dev/null 2>"$work/err" || status=$?
   err=$(cat "$work/err") out=
+  check "installed with --prefix $prefix: --version says $version" \
+    [ "$("$dest$prefix/sbin/kelmo-stick" --version)" = "kelmo-stick $version" ]
   check "installed with --prefix $prefix into DESTDIR: it finds its menu and the add-on there and prepares a stick" \
     bash -c '[ "$1" = 0 ] && cmp -s <(mtype -i "$2" ::/kelmo/kelmo-addon.img) "$3/lib/kelmo-map/kelmo-addon.img" &&
       cmp -s <(mtype -i "$2" ::/boot/grub/kelmo/menu.cfg) "$3/share/kelmo-stick/grub/menu.cfg"' \
