@@ -9,6 +9,8 @@
 set(KELMO_STICK_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(KELMO_STICK_OUT ${CMAKE_BINARY_DIR}/stick)
 file(GLOB KELMO_STICK_CFGS CONFIGURE_DEPENDS ${KELMO_STICK_DIR}/grub/*.cfg)
+# The files kelmo-stick sources, one for each concern and command.
+file(GLOB KELMO_STICK_PARTS CONFIGURE_DEPENDS ${KELMO_STICK_DIR}/*.sh)
 
 # The build tree's copy.
 set(KELMO_STICK_GRUB_REL grub)
@@ -17,7 +19,10 @@ set(KELMO_STICK_MAP_REL ../kelmo-map)
 set(KELMO_STICK_VERSION ${PROJECT_VERSION})
 configure_file(${KELMO_STICK_DIR}/kelmo-stick ${KELMO_STICK_OUT}/kelmo-stick @ONLY
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-configure_file(${KELMO_STICK_DIR}/secure.sh ${KELMO_STICK_OUT}/secure.sh COPYONLY)
+foreach(part IN LISTS KELMO_STICK_PARTS)
+  get_filename_component(name ${part} NAME)
+  configure_file(${part} ${KELMO_STICK_OUT}/${name} COPYONLY)
+endforeach()
 foreach(cfg IN LISTS KELMO_STICK_CFGS)
   get_filename_component(name ${cfg} NAME)
   configure_file(${cfg} ${KELMO_STICK_OUT}/grub/${name} COPYONLY)
@@ -44,7 +49,7 @@ set(KELMO_STICK_VERSION [[${PROJECT_VERSION}]])" COMPONENT kelmo-stick)
 install(SCRIPT ${KELMO_STICK_DIR}/configure-command.cmake COMPONENT kelmo-stick)
 install(PROGRAMS ${KELMO_STICK_OUT}/installed/kelmo-stick DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT kelmo-stick)
 install(FILES ${KELMO_STICK_CFGS} DESTINATION ${KELMO_STICK_DATADIR}/grub COMPONENT kelmo-stick)
-install(FILES ${KELMO_STICK_DIR}/secure.sh DESTINATION ${KELMO_STICK_DATADIR} COMPONENT kelmo-stick)
+install(FILES ${KELMO_STICK_PARTS} DESTINATION ${KELMO_STICK_DATADIR} COMPONENT kelmo-stick)
 # Where bash-completion loads a command's completion from when it is first
 # completed.
 install(FILES ${KELMO_STICK_DIR}/completion/kelmo-stick DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions

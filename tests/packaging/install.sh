@@ -35,7 +35,7 @@ $p/sbin/kelmo-stick 755
 $p/share/man/man8/kelmo-stick.8.gz 644
 $p/share/doc/kelmo-stick/changelog.gz 644
 $p/share/doc/kelmo-stick/copyright 644
-$p/share/kelmo-stick/secure.sh 644
+$(for f in "$TOP"/stick/*.sh; do echo "$p/share/kelmo-stick/${f##*/} 644"; done)
 $p/share/bash-completion/completions/kelmo-stick 644
 $(for f in "$TOP"/stick/grub/*.cfg; do echo "$p/share/kelmo-stick/grub/${f##*/} 644"; done)
 EOF
