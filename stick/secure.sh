@@ -75,7 +75,7 @@ secure_entries() {
 # (none when the exFAT partition was just formatted); write_secure_menu puts
 # it on the ESP.
 write_secure_menu() {
-  make_secure_menu && esp_put_as "$tmp/secure.cfg" "$secure_cfg"
+  make_secure_menu "$@" && esp_put_as "$tmp/secure.cfg" "$secure_cfg"
 }
 make_secure_menu() {
   scratch_dir
@@ -225,7 +225,7 @@ rw_umount() {
 # ISO, in kelmo-stick's own folder, so that a copy cut short by a crash or
 # a kill is never in the menu, and the next add finds it and frees its room.
 add_part=/kelmo/add.part
-add_made= add_loop=
+add_made='' add_loop=''
 detach_add_loop() { losetup -d "$add_loop"; }
 # Undone unless add gets to its end: the copy and the folder it made.
 undo_add() {
@@ -249,7 +249,7 @@ exfat_name_ok() {
 # when any of that fails.
 cmd_add() {
   (($# == 2 || $# == 3)) || usage
-  local iso=$2 folder=${3-} size name dest need best part comp
+  local iso=$2 folder=${3-} size name dest need best comp
   [[ -f $iso ]] || die "$iso não é um arquivo"
   open_target "$1"
   open_stick
