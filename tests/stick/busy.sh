@@ -202,7 +202,7 @@ mkiso live.iso /live/vmlinuz /live/initrd.img /live/filesystem.squashfs
 up=0 && in_namespace "${L}p1" "$work/ns-fuse" mount.exfat-fuse -o ro && up=1
 check "setup: ${L}p1 mounted with exfat-fuse in another mount namespace" [ $up = 1 ]
 writers "the exFAT partition mounted in another mount namespace" \
-  "kelmo-stick: $L está em uso: ${L}p1 está montado em $work/ns-fuse noutro namespace de montagem (processo *); nada foi escrito" "$L"
+  "kelmo-stick: $L está em uso: ${L}p1 está montado em $work/ns-fuse em outro namespace de montagem (processo *); nada foi escrito" "$L"
 ns_end "$work/ns-fuse"
 
 # An open with O_EXCL, as device-mapper or a partitioning tool holds a device.
@@ -232,7 +232,7 @@ check "setup: update killed with its exFAT mount up leaves a loop device ($left)
 d=
 [ -z "$fuse" ] || d=$(nsenter -t "$fuse" -m findmnt -n -o TARGET -S "$left" 2>/dev/null | head -n 1) || d=
 case $d in /*/kelmo-stick.*/exfat) scratch+=("${d%/exfat}") ;; esac
-want="kelmo-stick: $L está em uso: $left está montado em /*/kelmo-stick.*/exfat noutro namespace de montagem (processo $fuse, mount.exfat-fuse); nada foi escrito"
+want="kelmo-stick: $L está em uso: $left está montado em /*/kelmo-stick.*/exfat em outro namespace de montagem (processo $fuse, mount.exfat-fuse); nada foi escrito"
 refused "a killed update's FUSE mount, alive in its namespace" "$want" "$L" prepare --yes "$L"
 refused "a killed update's FUSE mount, alive in its namespace" "$want" "$L" persist "$L" /live.iso 32M
 # As a person ends it (SIGTERM: it unmounts, and its namespace goes).
@@ -309,7 +309,7 @@ mkfs.ext2 -q -F "$M2"
 up=0 && in_namespace "$M2" "$work/ns-ext2" mount -t ext2 -o ro && up=1
 check "setup: an ext2 on $M2 (over ${L}p2) mounted in another mount namespace" [ $up = 1 ]
 refused "an ext2 on a loop device over the ESP, mounted in another namespace" \
-  "kelmo-stick: $L está em uso: $M2 está montado em $work/ns-ext2 noutro namespace de montagem (processo $ns_pid, sleep); nada foi escrito" \
+  "kelmo-stick: $L está em uso: $M2 está montado em $work/ns-ext2 em outro namespace de montagem (processo $ns_pid, sleep); nada foi escrito" \
   "$L" prepare --yes "$L"
 ns_end "$work/ns-ext2"
 losetup -d "$M2" "$M"
@@ -325,7 +325,7 @@ mkfs.ext2 -q -F "$F1"
 up=0 && in_namespace "$F1" "$work/ns-file" mount -t ext2 -o ro && up=1
 check "setup: an ext2 on $F1 (over $file) mounted in another mount namespace" [ $up = 1 ]
 refused "an image file whose loop device is mounted in another namespace" \
-  "kelmo-stick: $file está em uso: $F1 está montado em $work/ns-file noutro namespace de montagem (processo $ns_pid, sleep); nada foi escrito" \
+  "kelmo-stick: $file está em uso: $F1 está montado em $work/ns-file em outro namespace de montagem (processo $ns_pid, sleep); nada foi escrito" \
   "$file" prepare --yes "$file"
 ns_end "$work/ns-file"
 loop_over "$F1" -o 1048576
@@ -334,10 +334,10 @@ mkfs.ext2 -q -F "$F2"
 up=0 && in_namespace "$F2" "$work/ns-file2" mount -t ext2 -o ro && up=1
 check "setup: an ext2 on $F2 (over $F1, over $file) mounted in another mount namespace" [ $up = 1 ]
 refused "an image file, a loop device over its loop device mounted in another namespace" \
-  "kelmo-stick: $file está em uso: $F2 está montado em $work/ns-file2 noutro namespace de montagem (processo $ns_pid, sleep); nada foi escrito" \
+  "kelmo-stick: $file está em uso: $F2 está montado em $work/ns-file2 em outro namespace de montagem (processo $ns_pid, sleep); nada foi escrito" \
   "$file" prepare --yes "$file"
 refused "the loop device over that image file, the loop device over it mounted in another namespace" \
-  "kelmo-stick: $F1 está em uso: $F2 está montado em $work/ns-file2 noutro namespace de montagem (processo $ns_pid, sleep); nada foi escrito" \
+  "kelmo-stick: $F1 está em uso: $F2 está montado em $work/ns-file2 em outro namespace de montagem (processo $ns_pid, sleep); nada foi escrito" \
   "$file" prepare --yes "$F1"
 ns_end "$work/ns-file2"
 losetup -d "$F2"
