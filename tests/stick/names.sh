@@ -23,7 +23,7 @@ build=$(mkdir -p "$1" && cd "$1" && pwd)
 export LC_ALL=C.UTF-8 MTOOLS_SKIP_CHECK=1
 
 [ "$(id -u)" = 0 ] || { echo "not ok - run as root: loop devices and FUSE"; exit 1; }
-for t in grub-emu grub-script-check grub-editenv xorriso mount.exfat-fuse mtype mcopy sfdisk losetup perl; do
+for t in grub-emu grub-script-check grub-editenv xorriso mount.exfat-fuse mtype mcopy sfdisk losetup perl script stty; do
   command -v "$t" >/dev/null || { echo "not ok - $t is missing (tools/deps.sh installs it)"; exit 1; }
 done
 emu_mods=/usr/lib/grub/x86_64-emu
@@ -193,11 +193,14 @@ set timeout=0
 set fallback=0
 EOF
   } | sed "s|@ADDON@|$addon|" >"$emu/grub.cfg"
-  timeout 60 grub-emu -d "$emu" -m "$emu/device.map" </dev/null >"$emu/raw" 2>&1 || true
-  # GRUB wraps lines at 80 columns: the output is joined (no name has a line
-  # break), less the terminal's escapes and GRUB's progress lines for the
-  # files it reads whole, then split where an entry starts.
-  sed 's/\x1b\[[0-9;]*[A-Za-z]//g' "$emu/raw" | tr -d '\r\n' |
+  # On a terminal 4000 columns wide: GRUB breaks its lines at the
+  # terminal's width, at a space where it can.
+  timeout 60 script -qc "stty cols 4000 rows 50; exec grub-emu -d $(printf %q "$emu") -m $(printf %q "$emu/device.map")" \
+    /dev/null </dev/null >"$emu/raw" 2>&1 || true
+  # The output joined (no name has a line break), less the terminal's escapes
+  # and GRUB's progress lines for the files it reads whole, then split where
+  # an entry starts.
+  sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$emu/raw" | tr -d '\r\n' |
     perl -pe 's/ *\[ [^\]\[]{1,300}? +[0-9.]+[KMGTP]?i?B +[0-9]+% +[0-9.]+[KMGTP]?i?B\/s \]//g; s/<C:/\n<C:/g' \
       >"$emu/seg"
   echo >>"$emu/seg"
@@ -214,12 +217,13 @@ explain_failure() {
   fi
 }
 
-# booted PATH INDEX MODE: in the last run the entry with id PATH ran, alone:
-# it booted the ISO of NAMES[INDEX], its kernel and initrd read from it,
-# with kelmo.iso=PATH, the add-on after them.
+# booted PATH INDEX MODE [TITLE]: in the last run the entry with id PATH
+# ran, alone, titled TITLE (else the file's name and the ISO's label): it
+# booted the ISO of NAMES[INDEX], its kernel and initrd read from it, with
+# kelmo.iso=PATH, the add-on after them.
 booted() {
-  local out want
-  [ "$(ran)" = "$1|" ] || return 1
+  local out want title=${4:-"${1##*/} (NAMES_$2)"}
+  [ "$(ran)" = "$1|" ] && grep -qF "Booting \`$title'" <(head -n 1 "$emu/seg") || return 1
   out=$(sed -n 2p "$emu/seg")
   want=$(printf '%s\n' "(loop)/live/vmlinuz" boot=live components live-media=/dev/mapper/kelmo-iso \
     rdinit=/kelmo/init "kelmo.uuid=$serial" "kelmo.iso=$1")
@@ -280,12 +284,12 @@ loops+=("$part")
 mount.exfat-fuse -d -o ro "$part" "$work/m" >"$work/fuse.log" 2>&1 &
 fuse_pid=$!
 for _ in $(seq 100); do mountpoint -q "$work/m" && break; sleep 0.1; done
-# at_once PATH INDEX: grub.cfg took next_entry for default, no timeout; that
-# entry booted the ISO.
+# at_once PATH INDEX [TITLE]: grub.cfg took next_entry for default, no
+# timeout; that entry booted the ISO.
 at_once() {
   local pre
   pre=$(head -n 1 "$emu/seg")
-  [ "$(tokens DEFAULT <<<"$pre"):$(tokens TIMEOUT <<<"$pre")" = "$1:0" ] && booted "$1" "$2" normal
+  [ "$(tokens DEFAULT <<<"$pre"):$(tokens TIMEOUT <<<"$pre")" = "$1:0" ] && booted "$1" "$2" normal "${3-}"
 }
 for i in "${!NAMES[@]}"; do
   p=${NAMES[i]}
@@ -294,7 +298,7 @@ for i in "${!NAMES[@]}"; do
     continue
   fi
   emu_run normal
-  check "next $p: the menu boots that entry at once" at_once "$p" "$i"
+  check "next $p: the menu boots that entry, titled ${p##*/} (NAMES_$i), at once" at_once "$p" "$i"
 done
 check "next_entry was cleared by GRUB (save_env) as it booted" \
   bash -c 'e=$(mktemp); mtype -i "$1" ::/boot/grub/grubenv >"$e"; [ "$(grub-editenv "$e" list)" = next_entry= ]; r=$?; rm -f "$e"; exit $r' _ "$esp"
@@ -314,8 +318,6 @@ grub_quote() {
   s=${s//\$/\\\$}
   printf '"%s"' "$s"
 }
-# own_booted PATH INDEX: the entry titled NAME (own) ran, as at_once.
-own_booted() { grep -qF "Booting \`${1##*/} (own)'" "$emu/seg" && at_once "$1" "$2"; }
 OWN=("/--users=root.iso" "/--id=x.iso" "/--source=x.iso" "/-x.iso")
 for p in "${OWN[@]}"; do
   printf 'kelmo_own %s %s /live/vmlinuz /live/initrd.img "boot=live components live-media=/dev/mapper/kelmo-iso"\n' \
@@ -326,7 +328,7 @@ for p in "${OWN[@]}"; do
   grub-editenv "$work/env" create && grub-editenv "$work/env" set "next_entry=$p" && mcopy -o -i "$esp" "$work/env" ::/boot/grub/grubenv
   emu_run normal
   check "entries.cfg's kelmo_own entry for $p (titled ${p##*/} (own)) boots it, from next_entry" \
-    own_booted "$p" "$(index_of "$p")"
+    at_once "$p" "$(index_of "$p")" "${p##*/} (own)"
 done
 emu_run normal $((K + 1))
 check "with entries.cfg: still $K ISO entries, no more" [ "$(ran)" = "kelmo-test-end|" ]
