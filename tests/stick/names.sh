@@ -30,7 +30,7 @@ emu_mods=/usr/lib/grub/x86_64-emu
 [ -f "$emu_mods/exfat.mod" ] || { echo "not ok - $emu_mods has no exfat.mod (package grub-emu)"; exit 1; }
 
 work=$(mktemp -d /tmp/kelmo-stick-names.XXXXXX)
-loops=() fuse_pid= emu=
+loops=() fuse_pid='' emu=''
 finish() {
   local i
   [ -z "$fuse_pid" ] || { umount "$work/m" 2>/dev/null; wait "$fuse_pid" 2>/dev/null; } || true
