@@ -37,8 +37,8 @@ secure_entries() {
       read -r start count <<<"$(sed -n '2s/^  setor \([0-9]*\)  +\([0-9]*\)$/\1 \2/p' <<<"$out")"
     fi
     if [[ -z $runs || $runs != 1 || -z $start ]]; then
-      printf 'menuentry %s %s --id %s {\n' "$(grub_quote "$title: não inicia com Secure Boot")" \
-        "$(grub_quote "$iso")" "$(grub_quote "$iso")"
+      printf 'menuentry --id %s -- %s %s {\n' "$(grub_quote "$iso")" \
+        "$(grub_quote "$title: não inicia com Secure Boot")" "$(grub_quote "$iso")"
       printf '\tkelmo_sb_scattered "$2" %s\n}\n' "$(grub_quote "${runs:-?}")"
       continue
     fi
@@ -58,7 +58,7 @@ secure_entries() {
       loopback) title="$title: menu do próprio ISO" ;;
       '') title="$title: não reconhecido" ;;
     esac
-    printf 'menuentry %s %s --id %s {\n' "$(grub_quote "$title")" "$(grub_quote "$iso")" "$(grub_quote "$iso")"
+    printf 'menuentry --id %s -- %s %s {\n' "$(grub_quote "$iso")" "$(grub_quote "$title")" "$(grub_quote "$iso")"
     case $stack in
       '') printf '\tkelmo_sb_unknown "$2"\n' ;;
       *)
@@ -155,7 +155,7 @@ EOF
     [[ ${1-} == empty ]] || secure_entries
     # A menu with no entry would leave GRUB at its prompt: say what to do.
     ((sb_entries)) || cat <<'EOF'
-menuentry "Secure Boot: nenhum ISO anotado para o Secure Boot" --id kelmo-secure-boot {
+menuentry --id kelmo-secure-boot -- "Secure Boot: nenhum ISO anotado para o Secure Boot" {
 	echo "Com Secure Boot ligado, este GRUB não lê a partição exFAT: ele só inicia"
 	echo "os ISOs que kelmo-stick update ou kelmo-stick add anotaram aqui."
 	echo "Rode kelmo-stick update (ou copie o ISO com kelmo-stick add), ou desligue"

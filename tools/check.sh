@@ -147,7 +147,8 @@ stage "release build: unit and host tests" build_and_test build -DKELMO_SANITIZE
 stage "sanitizer build: unit and host tests" build_and_test build-asan -DKELMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 stage "fuzz smoke run" fuzz_smoke
 stage "kelmo-stick: prepare, update, list, next and every bad input, on image files and loop devices" counted bash tests/stick/cli.sh build
-stage "kelmo-stick: a stick in use (mounts in other namespaces, loop devices stacked on it, a killed command's FUSE mount, two commands at once) is never written" counted bash tests/stick/busy.sh build
+stage "kelmo-stick: a stick in use (mounts in other namespaces, loop devices stacked on it, two commands at once) is never written" counted bash tests/stick/busy.sh build
+stage "kelmo-stick: ISOs under every kind of name exFAT allows, in list, next and both GRUB menus (run in grub-emu)" counted bash tests/stick/names.sh build
 choose_boot_accel
 stage "boot tests in QEMU" counted bash tests/boot/run.sh build/kelmo-map
 stage "packaging: install, .deb, reproducible build, boots through initramfs-tools and dracut, live ISOs from power-on" counted bash tests/packaging/run.sh build-pkg

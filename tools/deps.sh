@@ -11,6 +11,7 @@ packages=(
   initramfs-tools-core dracut-core dpkg-dev lintian man-db mandoc git  # packaging tests
   grub-pc-bin grub-efi-amd64-bin grub2-common ovmf squashfs-tools mtools dosfstools zstd udev  # live ISO boots
   grub-efi-amd64-signed shim-signed shim-helpers-amd64-signed   # kelmo-stick: the signed UEFI boot chain
+  grub-emu                                 # kelmo-stick: both boot menus run in GRUB's emulator
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -110,7 +110,7 @@ mtype -i "$stick@@$((p2_start * 512))" ::/boot/grub/kelmo/secure.cfg >"$WORK/sec
 check "secure.cfg: the added ISO's entry reads its one run" \
   grep -q "kelmo_sb_boot \"\$2\" $DEBIAN_AT " "$WORK/secure.cfg"
 check "secure.cfg: the scattered ISO's entry cannot start under Secure Boot" \
-  grep -q "^menuentry \"dracut.iso (KELMO_DRACUT_LIVE): não inicia com Secure Boot\" \"$SCATTERED\"" "$WORK/secure.cfg"
+  grep -qF "menuentry --id \"$SCATTERED\" -- \"dracut.iso (KELMO_DRACUT_LIVE): não inicia com Secure Boot\" \"$SCATTERED\" {" "$WORK/secure.cfg"
 
 # --- add with no free run large enough: refused, the partition unchanged
 p1_sha() { dd if="$stick" bs=512 skip="$p1_start" count="$p1_size" status=none | sha256sum | cut -c1-64; }
