@@ -208,7 +208,7 @@ if ((demo)); then
     else
       log "booting the stick from power-on ($fw), the entry for $path chosen by kelmo-stick next"
     fi
-    _side_job "$WORK/$name.status" boot_one "$entry" &
+    timed "$WORK/$name.status" boot_one "$entry" &
     sleep 1
     tail -n +1 -f "$WORK/$name.log" --pid=$! 2>/dev/null || true
     wait || true
