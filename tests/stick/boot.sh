@@ -92,7 +92,7 @@ declare -A RUNS=()
 for entry in "${ISOS[@]}"; do
   IFS='|' read -r path _ layout <<<"$entry"
   [ -n "$layout" ] || continue
-  RUNS[$path]=$(python3 "$BOOT_DIR/exfat_runs.py" "$stick" $((p1_start * 512)) "$path" |
+  RUNS[$path]=$(python3 "$EXFAT_RUNS" "$stick" $((p1_start * 512)) "$path" |
     sed -n '1s/.*trechos=\([0-9]*\)$/\1/p')
   check "$path is scattered on the stick (${RUNS[$path]:-?} runs)" [ "${RUNS[$path]:-0}" -gt 1 ]
 done

@@ -354,13 +354,13 @@ pf="/kelmo/persist/debian live.iso.img"
 others=$(pfiles "$img")
 run persist "$img" "debian live.iso" 40M
 # (written where the removed ISOs were, it may be in more runs than one)
-p_runs=$(python3 "$top/tests/boot/exfat_runs.py" "$img" 1048576 "$pf" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p')
+p_runs=$(python3 "$top/tests/lib/exfat_runs.py" "$img" 1048576 "$pf" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p')
 p_runs=$([ "$p_runs" = 1 ] && echo "1 trecho" || echo "$p_runs trechos")
 check "persist \"debian live.iso\" 40M: status 0, progress while it writes, the file and its runs ($p_runs) at the end" \
   bash -c '[ "$1" = 0 ] && grep -qx "kelmo-stick: escrevendo $3 (40 MiB, cada byte; num pendrive USB 2.0 leva minutos)" <<<"$2" &&
     grep -q "bytes (42 MB, 40 MiB) copied" <<<"$2" && grep -qx "kelmo-stick: pronto: $3, 40 MiB em $4" <<<"$2"' _ "$status" "$err" "$pf" "$p_runs"
 check "the file is $pf, 40 MiB, every byte written (its valid data length is its length)" \
-  [ "$(python3 "$top/tests/boot/exfat_runs.py" "$img" 1048576 "$pf" --valid)" = $((40 * 1048576)) ]
+  [ "$(python3 "$top/tests/lib/exfat_runs.py" "$img" 1048576 "$pf" --valid)" = $((40 * 1048576)) ]
 ext4_layout() {
   [ "$(blkid -o value -s LABEL "$m$pf")" = persistence ] && [ "$(blkid -o value -s TYPE "$m$pf")" = ext4 ] &&
     e2fsck -fn "$m$pf" >/dev/null 2>&1 &&

@@ -77,7 +77,7 @@ check "kelmo-stick add: ends with 0 and says the ISO is in one run" \
   eval '((status == 0)) && grep -q "gravado num trecho só" "$WORK/add.log"'
 
 # Runs and bytes as our own exFAT reader finds them, not kelmo-map.
-runs() { python3 "$TOP/tests/boot/exfat_runs.py" "$1" $((p1_start * 512)) "$2"; }
+runs() { python3 "$TOP/tests/lib/exfat_runs.py" "$1" $((p1_start * 512)) "$2"; }
 first_run() { runs "$1" "$2" | sed -n '2s/^ *setor \([0-9]*\) .*/\1/p'; }
 run_count() { runs "$1" "$2" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p'; }
 check "the added ISO is in one run" [ "$(run_count "$stick" "$DEBIAN")" = 1 ]
