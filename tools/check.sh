@@ -3,11 +3,12 @@
 # The whole test suite, as root on Debian 12: unit and host tests on the
 # release build (the shipped musl binary) and again under AddressSanitizer
 # and UndefinedBehaviorSanitizer, a short fuzz run, the boot tests in QEMU
-# with a real kernel, the packaging tests, and the licence lines. Every stage
-# must run tests and pass them all: none skipped.
+# with a real kernel, the packaging tests, the demos, the licence lines and
+# ShellCheck over every shell file. Every stage must run tests and pass them
+# all: none skipped.
 set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-cd "$top"
+cd "$top" || exit 1
 bash tools/deps.sh || exit 1
 jobs=$(nproc)
 results=()
@@ -171,6 +172,7 @@ stage "Secure Boot from power-on: a stick made by kelmo-stick, OVMF with Microso
 stage "stick: kelmo-stick persist, a file written in one boot from power-on and seen in the next (Debian live-boot and dracut)" counted bash tests/stick/persist.sh build-pkg
 stage "demos: tools/demo.sh, --live and --stick, as the README offers them" demos
 stage "licence: an SPDX line in every source and script" counted bash tests/packaging/licence.sh
+stage "shellcheck: every shell file in the repository, no warning" counted bash tests/shellcheck.sh
 
 echo "=== summary"
 failed=0

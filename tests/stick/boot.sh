@@ -235,6 +235,7 @@ menu30_stick() {
   menu30=$WORK/menu30.img
   truncate -s 160M "$menu30"
   loop_attach menu30_dev "$menu30"
+  # shellcheck disable=SC2154 # menu30_dev is set by loop_attach, by name
   "$stick_cmd" prepare --yes --append "console=ttyS0" "$menu30_dev" >"$WORK/prepare30.log" 2>&1 ||
     die "kelmo-stick prepare on $menu30_dev failed: $(tail -n 3 "$WORK/prepare30.log")"
   ok "kelmo-stick prepare made the stick on a loop device ($menu30_dev)"

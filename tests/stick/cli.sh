@@ -459,6 +459,7 @@ check "prepare again makes it complete" bash -c '[ "$1" = 0 ] && mtype -i "$2" :
 # went: nothing of its own cleans up) or with SIGTERM (as Ctrl-C or a
 # shutdown would: it undoes what it started). The stick is copied from one
 # made once; the user's files and the stick's boot files are checked after.
+# shellcheck disable=SC2034 # empties a value the environment may pass to every run below
 KELMO_STICK_STOP_SIGNAL=
 stop_run() { # STEP SIGNAL ARGS...: run, stopped after STEP
   local step=$1 sig=$2
@@ -661,6 +662,7 @@ for p in /nothing.iso /docs/notes.txt /isos/a/b/deep.iso "/._debian live.iso" /m
   bad "next to \"$p\", not an ISO the menu finds" 1 "kelmo-stick: $p não é um ISO do pendrive (veja kelmo-stick list $img)" "$img" next "$img" "$p"
 done
 for size in 31M 33.5M 40MB1 abc "" 0 1T 17179869185G 16777216T 99999999999999999999; do
+  # shellcheck disable=SC2125 # 1T's want is a pattern, for the == below
   case $size in
     31M | 0) want="tamanho pequeno demais: $size; são precisos ao menos 32 MiB" ;;
     17179869185G | 16777216T | 99999999999999999999) want="tamanho grande demais: '$size'" ;;

@@ -149,6 +149,7 @@ side_by_side "$WORK" chain "${CHAINS[@]}"
 # check_boot NAME N PATH LAYOUT KEPT: boot N of NAME reached the ISO's live
 # root from the mapped ISO, with persistence (KEPT: what /kelmo-kept held,
 # "-" for a boot without persistence).
+# shellcheck disable=SC2178,SC2128 # kept is a string local here, not the array only_boots keeps
 check_boot() {
   local name=$1 n=$2 path=$3 layout=$4 kept=$5 txt=$WORK/$1.$2.log.txt cmdline b
   b="$name boot $n"
