@@ -39,7 +39,7 @@ real_volume() {
   fi
   if [ "$style" = fragmented ]; then
     # Interleaved appends leave the two files' clusters alternating.
-    for i in 1 2 3 4 5 6; do
+    for _ in 1 2 3 4 5 6; do
       head -c 700 /dev/urandom >> "$work/mnt/isos/live.iso"; sync
       head -c 700 /dev/urandom >> "$work/mnt/isos/filler"; sync
     done

@@ -9,7 +9,7 @@
 #   error_texts BINARY
 error_texts() {
   local texts
-  texts=$(bash "$(dirname "${BASH_SOURCE[0]}")/boot/libc-errors.sh" "$1" EINVAL EBUSY ENOTTY) || {
+  texts=$(bash "$(dirname "${BASH_SOURCE[0]}")/lib/libc-errors.sh" "$1" EINVAL EBUSY ENOTTY) || {
     echo "could not tell the error texts of $1's C library" >&2
     exit 2
   }

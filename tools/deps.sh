@@ -5,6 +5,7 @@
 set -euo pipefail
 packages=(
   cmake g++ make musl-tools libgtest-dev   # the program (linked against musl) and its unit tests
+  shellcheck                               # every shell file checked
   clang-14 libclang-rt-14-dev              # fuzz harnesses
   exfatprogs exfat-fuse fuse3 fdisk util-linux e2fsprogs strace file python3   # host tests
   qemu-system-x86 busybox-static cpio xorriso xz-utils kmod dmsetup  # boot tests

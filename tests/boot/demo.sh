@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 # Boots the Debian kernel with a sample stick on USB and shows what kelmo-map
 # does at early boot: its line, the mapped device's size, and a file read from
-# the ISO mounted off /dev/mapper/kelmo-iso.
+# the ISO mounted off /dev/mapper/kelmo-iso; it fails when what it shows
+# is not what the stick holds.
 #
 #   tests/boot/demo.sh BINARY
 set -euo pipefail
@@ -30,9 +31,21 @@ echo "params: $params"
 echo
 status=0
 kernel_boot "$WORK/demo.log" 150 "$INITRAMFS" "usb:$WORK/stick.img" "kelmo.boot=demo $params" || status=$?
-sed -n 's/^KELMO-DEMO //p' "$WORK/demo.log.txt"
+shown=$(sed -n 's/^KELMO-DEMO //p' "$WORK/demo.log.txt")
+printf '%s\n' "$shown"
 if [ "$status" != 0 ] || ! grep -aq '^KELMO-DONE demo$' "$WORK/demo.log.txt"; then
   echo "the guest did not finish (qemu status $status); console:" >&2
   tail -n 40 "$WORK/demo.log.txt" >&2
+  exit 1
+fi
+# What it showed must be what happened on the stick: ISO B mapped in its runs,
+# the device as long as the ISO, and the file read back being ISO B's.
+wrong=()
+grep -qxF "$(msg_line "$(msg_iso_mapped "$B_RUNS")")" <<<"$shown" || wrong+=("kelmo-map's line")
+grep -qxF '(status 0)' <<<"$shown" || wrong+=("kelmo-map's status")
+grep -q "^$B_SIZE bytes " <<<"$shown" || wrong+=("the device's size")
+grep -qxF "$(cat "$WORK/iso-b/README.TXT")" <<<"$shown" || wrong+=("README.TXT")
+if ((${#wrong[@]})); then
+  printf 'not what the demo should show: %s\n' "${wrong[@]}" >&2
   exit 1
 fi

@@ -101,9 +101,9 @@ BOOTS=(
 # sector is the last one ISO B's chain goes through whose page holds none of
 # the entries the directories on the way need.
 part_start=$((PART_OFFSET / 512))
-python3 "$BOOT_DIR/exfat_runs.py" "$WORK/stick.img" "$PART_OFFSET" "$B_PATH" --fat-sectors >"$WORK/fat-b"
+python3 "$EXFAT_RUNS" "$WORK/stick.img" "$PART_OFFSET" "$B_PATH" --fat-sectors >"$WORK/fat-b"
 fat_sector=$(awk '$1 == "dir" {d[int($2 / 8)] = 1} $1 == "file" && !(int($2 / 8) in d) {s = $2} END {print s}' "$WORK/fat-b")
-dir_sector=$(python3 "$BOOT_DIR/exfat_runs.py" "$WORK/stick.img" "$PART_OFFSET" "${A_PATH%/*}" | sed -n '2s/ *setor \([0-9]*\).*/\1/p')
+dir_sector=$(python3 "$EXFAT_RUNS" "$WORK/stick.img" "$PART_OFFSET" "${A_PATH%/*}" | sed -n '2s/ *setor \([0-9]*\).*/\1/p')
 [ -n "$fat_sector" ] && [ -n "$dir_sector" ] || die "no sector of the FAT or of ${A_PATH%/*} to fail"
 log "failing reads: FAT sector $fat_sector and ${A_PATH%/*}'s sector $dir_sector (readerr), boot sector (readboot)"
 blkdebug_config "$WORK/readerr.blkdebug" $((part_start + fat_sector)) $((part_start + dir_sector))

@@ -6,7 +6,7 @@
 # clusters, where a 64 KiB block of the FAT covers 8 MiB. After the eighth
 # jump back past a FAT block the walk reads the FAT through its index of
 # breaks: strace shows it reading whole blocks. The runs `kelmo-map --test`
-# prints must equal our own reader's (tests/boot/exfat_runs.py), and the
+# prints must equal our own reader's (tests/lib/exfat_runs.py), and the
 # bytes at them the files'.
 #   backward.sh PATH_TO_KELMO_MAP
 # Needs root (loop device, FUSE mount); exits 77 (skip) without it or a tool,
@@ -14,7 +14,7 @@
 set -euo pipefail
 
 BIN=$(realpath "$1")
-RUNS=$(dirname "$0")/../boot/exfat_runs.py
+RUNS=$(dirname "$0")/../lib/exfat_runs.py
 unset KELMO_MAP_OFFSET
 
 HOST_TOOLS="mkfs.exfat mount.exfat-fuse losetup blockdev strace python3"

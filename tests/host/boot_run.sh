@@ -132,7 +132,7 @@ CONTROL=noroom in_ns case_boot "arguments, no room for the control node" "$A" "$
 # Something other than a block device at /dev/sdb1 is probed as it is: a
 # regular file holding the volume is taken, and the run goes on to the
 # device mapper.
-NODE=file in_ns case_boot "regular file at /dev/sdb1" "$A" "$folder_keys" 1 "$DM_LINE" 1A2B-3C4D /isos/Live.iso
+NODE='file' in_ns case_boot "regular file at /dev/sdb1" "$A" "$folder_keys" 1 "$DM_LINE" 1A2B-3C4D /isos/Live.iso
 in_ns case_boot "3 arguments" "$A" "$folder_keys" 1 "$DM_LINE" 1a2b-3c4d /isos/Live.iso extra
 in_ns case_boot "cmdline, quoted path with a space" "$A" "$space_keys" 1 "$DM_LINE"
 in_ns case_boot "cmdline, 1 argument ignored" "$A" "$space_keys" 1 "$DM_LINE" DEAD-BEEF

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # SPDX-License-Identifier: MIT
 # Shared by scan.sh and boot_run.sh (sourced, never run).
 #

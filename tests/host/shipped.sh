@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # What ships: the release kelmo-map is one static file of at most LIMIT
 # bytes, linked against musl, and the error texts the boot tests expect for
-# it (tests/boot/libc-errors.sh, derived from the library, not the binary)
+# it (tests/lib/libc-errors.sh, derived from the library, not the binary)
 # are the ones in its C library.
 #
 #   shipped.sh KELMO_MAP LIMIT
@@ -24,7 +24,7 @@ check "linked against musl (no GNU ABI tag note)" bash -c '! readelf -n "$1" | g
 check "no glibc code in it" bash -c '! grep -aq -e GLIBC_TUNABLES -e "GNU C Library" "$1"' _ "$bin"
 
 # Each derived text is in the binary as a whole C string.
-if texts=$(bash "$here/../boot/libc-errors.sh" "$bin" EBUSY EINVAL ENOENT); then
+if texts=$(bash "$here/../lib/libc-errors.sh" "$bin" EBUSY EINVAL ENOENT); then
   while IFS= read -r line; do
     name=${line%%=*}
     text=${line#*=\'}

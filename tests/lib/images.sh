@@ -54,6 +54,7 @@ scratch() {
 }
 
 # make_work NAME: WORK, the scratch directory of this run.
+# shellcheck disable=SC2034 # read by the scripts that source this
 WORK=
 make_work() { scratch WORK "$1"; }
 

@@ -173,6 +173,7 @@ live_isos() {
   exec {_live_lock}>"$LIVE_ISO_DIR/lock"
   flock "$_live_lock"
   [ -s "$LIVE_ISO_DIR/token" ] || head -c 8 /dev/urandom | od -An -tx1 | tr -d ' \n' >"$LIVE_ISO_DIR/token"
+  # shellcheck disable=SC2034 # read by the scripts that source this
   LIVE_TOKEN=$(cat "$LIVE_ISO_DIR/token")
   local name todo=()
   for name in "$@"; do

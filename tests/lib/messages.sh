@@ -5,6 +5,7 @@
 # carry values. POSIX sh: sourced by the host's scripts and, copied into the
 # boot tests' initramfs, by the guest's busybox sh.
 
+# shellcheck disable=SC2034 # the MSG_ texts are read by the scripts that source this
 MSG_NO_KEYS='sem kelmo.uuid/kelmo.iso no cmdline'
 MSG_NO_PARTITION='partição do Kelmo USB não encontrada'
 MSG_IS_FOLDER='o caminho é uma pasta'

@@ -112,7 +112,7 @@ qemu_boot() {
     uefi-secure)
       code=$OVMF_DIR/OVMF_CODE_4M.secboot.fd vars_from=$OVMF_DIR/OVMF_VARS_4M.ms.fd
       machine=${machine:-q35,smm=on}
-      args+=(-global driver=cfi.pflash01,property=secure,value=on)
+      args+=(-global "driver=cfi.pflash01,property=secure,value=on")
       ;;
     *) die "qemu_boot: unknown firmware $fw" ;;
   esac
@@ -154,7 +154,7 @@ qemu_boot() {
       virtio4k) args+=(-drive "$drive"
         -device "virtio-blk-pci,id=disk$i,drive=drive$i,logical_block_size=4096,physical_block_size=4096$boot") ;;
       usb)
-        ((usb++)) || args+=(-device qemu-xhci,id=xhci)
+        ((usb++)) || args+=(-device "qemu-xhci,id=xhci")
         args+=(-drive "$drive" -device "usb-storage,id=disk$i,bus=xhci.0,drive=drive$i$boot")
         ;;
       *) die "qemu_boot: unknown disk kind $kind" ;;

@@ -65,6 +65,8 @@ fetch_kernel() {
   builtin=$(find "$dir/root" -path '*/modules/*/modules.builtin' | head -n1)
   [ -f "$KERNEL_IMAGE" ] && [ -n "$builtin" ] || die "unexpected layout in $dir"
   KERNEL_MODULES=$(dirname "$builtin")
+  # shellcheck disable=SC2034 # read by the scripts that source this
   KERNEL_ROOT=${KERNEL_MODULES%/lib/modules/*}
+  # shellcheck disable=SC2034 # read by the scripts that source this
   KERNEL_VERSION=${KERNEL_MODULES##*/}
 }

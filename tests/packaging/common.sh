@@ -4,16 +4,24 @@
 # install and the package, and running the real initramfs tools against the
 # test kernel and the installed files in a private mount namespace.
 #
-# The boot tests' lib.sh brings the stick and, from tests/lib, the kernel,
-# the initramfs builders (with_installed among them), QEMU and the cleanup on
-# exit (temporary paths, loop devices, FUSE mount, QEMU); tests/lib/results.sh
-# counts the checks.
+# From tests/lib: the kernel, the cleanup on exit (temporary paths, loop
+# devices, FUSE mount, QEMU), the initramfs builders (with_installed among
+# them), QEMU, kelmo-map's lines, the test stick, and the counting of checks.
 
 PKG_TESTS=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TOP=$(cd "$PKG_TESTS/../.." && pwd)
-# shellcheck source=../boot/lib.sh
-. "$TOP/tests/boot/lib.sh"
-
+# shellcheck source=../lib/tools.sh
+. "$TOP/tests/lib/tools.sh"
+# shellcheck source=../lib/images.sh
+. "$TOP/tests/lib/images.sh"
+# shellcheck source=../lib/initramfs.sh
+. "$TOP/tests/lib/initramfs.sh"
+# shellcheck source=../lib/qemu.sh
+. "$TOP/tests/lib/qemu.sh"
+# shellcheck source=../lib/messages.sh
+. "$TOP/tests/lib/messages.sh"
+# shellcheck source=../lib/sticks.sh
+. "$TOP/tests/lib/sticks.sh"
 # shellcheck source=../lib/results.sh
 . "$TOP/tests/lib/results.sh"
 

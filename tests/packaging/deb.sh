@@ -137,8 +137,8 @@ if dpkg -i "$deb" >"$out/dpkg.log" 2>&1; then ok "dpkg -i installs it"; else not
 check "dpkg says: install ok installed, $version" \
   [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status} ${Version}' kelmo-map)" = "install ok installed $version" ]
 check "installing rebuilt the initramfs (update-initramfs trigger)" grep -qx 'triggered update-initramfs' "$root/probe.log"
-missing=$(cd "$tree" && find . ! -type d -printf '%P\n' | while read -r f; do [ -e "$root/$f" ] || echo "$f"; done)
-check "every file of the package is on the system" [ -z "$missing" ]
+absent=$(cd "$tree" && find . ! -type d -printf '%P\n' | while read -r f; do [ -e "$root/$f" ] || echo "$f"; done)
+check "every file of the package is on the system" [ -z "$absent" ]
 check "dpkg --verify finds the files as packaged" dpkg --verify kelmo-map
 
 : >"$root/probe.log"

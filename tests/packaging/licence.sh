@@ -9,7 +9,7 @@
 #   tests/packaging/licence.sh
 set -uo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-cd "$top"
+cd "$top" || exit 1
 # shellcheck source=../lib/results.sh
 . tests/lib/results.sh
 while IFS= read -r -d '' f; do

@@ -223,7 +223,7 @@ make_stick() {
 
 # The runs kelmo-map must announce, read by our own exFAT reader, not by it.
 iso_runs() {
-  python3 "$BOOT_DIR/exfat_runs.py" "$STICK" $((P1_START * 512)) "$1" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p'
+  python3 "$EXFAT_RUNS" "$STICK" $((P1_START * 512)) "$1" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p'
 }
 check_stick() {
   DEBIAN_RUNS=$(iso_runs "$DEBIAN_PATH")

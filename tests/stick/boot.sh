@@ -94,7 +94,7 @@ declare -A RUNS=()
 for entry in "${ISOS[@]}"; do
   IFS='|' read -r path _ layout <<<"$entry"
   [ -n "$layout" ] || continue
-  RUNS[$path]=$(python3 "$BOOT_DIR/exfat_runs.py" "$stick" $((p1_start * 512)) "$path" |
+  RUNS[$path]=$(python3 "$EXFAT_RUNS" "$stick" $((p1_start * 512)) "$path" |
     sed -n '1s/.*trechos=\([0-9]*\)$/\1/p')
   check "$path is scattered on the stick (${RUNS[$path]:-?} runs)" [ "${RUNS[$path]:-0}" -gt 1 ]
 done
@@ -214,7 +214,7 @@ if ((demo)); then
     else
       log "booting the stick from power-on ($fw), the entry for $path chosen by kelmo-stick next"
     fi
-    _side_job "$WORK/$name.status" boot_one "$entry" &
+    timed "$WORK/$name.status" boot_one "$entry" &
     sleep 1
     tail -n +1 -f "$WORK/$name.log" --pid=$! 2>/dev/null || true
     wait || true
@@ -241,6 +241,7 @@ menu30_stick() {
   menu30=$WORK/menu30.img
   truncate -s 160M "$menu30"
   loop_attach menu30_dev "$menu30"
+  # shellcheck disable=SC2154 # menu30_dev is set by loop_attach, by name
   "$stick_cmd" prepare --yes --append "console=ttyS0" "$menu30_dev" >"$WORK/prepare30.log" 2>&1 ||
     die "kelmo-stick prepare on $menu30_dev failed: $(tail -n 3 "$WORK/prepare30.log")"
   ok "kelmo-stick prepare made the stick on a loop device ($menu30_dev)"

@@ -354,13 +354,13 @@ pf="/kelmo/persist/debian live.iso.img"
 others=$(pfiles "$img")
 run persist "$img" "debian live.iso" 40M
 # (written where the removed ISOs were, it may be in more runs than one)
-p_runs=$(python3 "$top/tests/boot/exfat_runs.py" "$img" 1048576 "$pf" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p')
+p_runs=$(python3 "$top/tests/lib/exfat_runs.py" "$img" 1048576 "$pf" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p')
 p_runs=$([ "$p_runs" = 1 ] && echo "1 trecho" || echo "$p_runs trechos")
 check "persist \"debian live.iso\" 40M: status 0, progress while it writes, the file and its runs ($p_runs) at the end" \
   bash -c '[ "$1" = 0 ] && grep -qx "kelmo-stick: escrevendo $3 (40 MiB, cada byte; num pendrive USB 2.0 leva minutos)" <<<"$2" &&
     grep -q "bytes (42 MB, 40 MiB) copied" <<<"$2" && grep -qx "kelmo-stick: pronto: $3, 40 MiB em $4" <<<"$2"' _ "$status" "$err" "$pf" "$p_runs"
 check "the file is $pf, 40 MiB, every byte written (its valid data length is its length)" \
-  [ "$(python3 "$top/tests/boot/exfat_runs.py" "$img" 1048576 "$pf" --valid)" = $((40 * 1048576)) ]
+  [ "$(python3 "$top/tests/lib/exfat_runs.py" "$img" 1048576 "$pf" --valid)" = $((40 * 1048576)) ]
 ext4_layout() {
   [ "$(blkid -o value -s LABEL "$m$pf")" = persistence ] && [ "$(blkid -o value -s TYPE "$m$pf")" = ext4 ] &&
     e2fsck -fn "$m$pf" >/dev/null 2>&1 &&
@@ -459,6 +459,7 @@ check "prepare again makes it complete" bash -c '[ "$1" = 0 ] && mtype -i "$2" :
 # went: nothing of its own cleans up) or with SIGTERM (as Ctrl-C or a
 # shutdown would: it undoes what it started). The stick is copied from one
 # made once; the user's files and the stick's boot files are checked after.
+# shellcheck disable=SC2034 # empties a value the environment may pass to every run below
 KELMO_STICK_STOP_SIGNAL=
 stop_run() { # STEP SIGNAL ARGS...: run, stopped after STEP
   local step=$1 sig=$2
@@ -661,6 +662,7 @@ for p in /nothing.iso /docs/notes.txt /isos/a/b/deep.iso "/._debian live.iso" /m
   bad "next to \"$p\", not an ISO the menu finds" 1 "kelmo-stick: $p não é um ISO do pendrive (veja kelmo-stick list $img)" "$img" next "$img" "$p"
 done
 for size in 31M 33.5M 40MB1 abc "" 0 1T 17179869185G 16777216T 99999999999999999999; do
+  # shellcheck disable=SC2125 # 1T's want is a pattern, for the == below
   case $size in
     31M | 0) want="tamanho pequeno demais: $size; são precisos ao menos 32 MiB" ;;
     17179869185G | 16777216T | 99999999999999999999) want="tamanho grande demais: '$size'" ;;

@@ -4,8 +4,8 @@
 # boot.sh and persist.sh, with the libraries they use).
 
 STICK_LIB=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-# shellcheck source=../boot/lib.sh
-. "$STICK_LIB/../boot/lib.sh"
+# shellcheck source=../lib/sticks.sh
+. "$STICK_LIB/../lib/sticks.sh"
 # shellcheck source=../lib/tools.sh
 . "$STICK_LIB/../lib/tools.sh"
 # shellcheck source=../lib/initramfs.sh

@@ -72,7 +72,7 @@ trechos() { if [ "$1" = 1 ]; then echo "1 trecho"; else echo "$1 trechos"; fi; }
 pfile() { printf '/kelmo/persist%s.img\n' "$1"; }
 # The runs of each ISO and persistence file, read by our own exFAT reader.
 declare -A RUNS=() ISO_RUNS=()
-reader_runs() { python3 "$BOOT_DIR/exfat_runs.py" "$stick" $((p1_start * 512)) "$1" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p'; }
+reader_runs() { python3 "$EXFAT_RUNS" "$stick" $((p1_start * 512)) "$1" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p'; }
 for entry in "${ISOS[@]}"; do
   IFS='|' read -r path _ <<<"$entry"
   ISO_RUNS[$path]=$(reader_runs "$path")
@@ -112,7 +112,7 @@ for entry in "${ISOS[@]}"; do
 done
 
 # persist_sha IMAGE PATH: the sha256 of the persistence file of the ISO at PATH.
-persist_sha() { python3 "$BOOT_DIR/exfat_runs.py" "$1" $((p1_start * 512)) "$(pfile "$2")" --sha256; }
+persist_sha() { python3 "$EXFAT_RUNS" "$1" $((p1_start * 512)) "$(pfile "$2")" --sha256; }
 # set_next IMAGE ID: the entry ID boots next, as kelmo-stick next sets it.
 set_next() {
   local env=$1.grubenv
@@ -149,6 +149,7 @@ side_by_side "$WORK" chain "${CHAINS[@]}"
 # check_boot NAME N PATH LAYOUT KEPT: boot N of NAME reached the ISO's live
 # root from the mapped ISO, with persistence (KEPT: what /kelmo-kept held,
 # "-" for a boot without persistence).
+# shellcheck disable=SC2178,SC2128 # kept is a string local here, not the array only_boots keeps
 check_boot() {
   local name=$1 n=$2 path=$3 layout=$4 kept=$5 txt=$WORK/$1.$2.log.txt cmdline b
   b="$name boot $n"

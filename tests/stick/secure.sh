@@ -27,6 +27,7 @@
 #
 # About 3 minutes for the live ISOs when not cached, and 6 to 8 for the
 # boots, two at a time under TCG. Needs root (loop devices, FUSE).
+# shellcheck source-path=SCRIPTDIR/../lib
 set -euo pipefail
 [ $# -eq 1 ] || { echo "usage: $0 BUILD_DIR" >&2; exit 2; }
 build=$1
@@ -79,7 +80,7 @@ check "kelmo-stick add: ends with 0 and says the ISO is in one run" \
   eval '((status == 0)) && grep -q "gravado num trecho só" "$WORK/add.log"'
 
 # Runs and bytes as our own exFAT reader finds them, not kelmo-map.
-runs() { python3 "$TOP/tests/boot/exfat_runs.py" "$1" $((p1_start * 512)) "$2"; }
+runs() { python3 "$TOP/tests/lib/exfat_runs.py" "$1" $((p1_start * 512)) "$2"; }
 first_run() { runs "$1" "$2" | sed -n '2s/^ *setor \([0-9]*\) .*/\1/p'; }
 run_count() { runs "$1" "$2" | sed -n '1s/.*trechos=\([0-9]*\)$/\1/p'; }
 check "the added ISO is in one run" [ "$(run_count "$stick" "$DEBIAN")" = 1 ]
@@ -93,6 +94,7 @@ check "the added ISO's bytes are the source's, where its run says" same_bytes "$
 loop_attach part -o $((p1_start * 512)) --sizelimit $((p1_size * 512)) "$stick"
 mnt=$WORK/mnt
 mkdir -p "$mnt"
+# shellcheck disable=SC2154 # part is set by loop_attach, by name
 fuse_daemon "$part" "$mnt" "$WORK/fuse.log" || die "$FUSE_ERROR"
 mkdir -p "$mnt/frag"
 piece=1048576 i=0 total=$(stat -c %s "$LIVE_ISO_DIR/dracut.iso")
@@ -228,6 +230,7 @@ for b in "${BOOTS[@]}"; do
       check "$name: the live root is an overlay" [ "$(said "$txt" KELMO-LIVE-ROOT)" = overlay ]
       check "$name: its medium is the mapped ISO" \
         eval '[[ $(said "$txt" KELMO-LIVE-MEDIUM) =~ ^(/dev/mapper/kelmo-iso|/dev/dm-[0-9]+)\  ]]'
+      # shellcheck disable=SC2034 # read by the eval'd tests below
       secure=$(said "$txt" KELMO-LIVE-SECURE)
       if [ "$fw" = uefi-secure ]; then
         check "$name: the kernel says Secure Boot is on" has "$txt" "secureboot: Secure boot enabled"

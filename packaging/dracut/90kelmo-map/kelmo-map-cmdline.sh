@@ -7,5 +7,6 @@ if getarg kelmo.uuid= >/dev/null; then
     # waits for it by itself.
     /sbin/initqueue --settled --onetime --unique --name kelmo-map /sbin/kelmo-map-job
     # The queue is not finished before the job has run, whatever root= is.
+    # shellcheck disable=SC2154 # hookdir is set by dracut's init, which sources this
     echo '[ -e /tmp/kelmo-map.done ]' >"$hookdir/initqueue/finished/kelmo-map.sh"
 fi

@@ -25,6 +25,7 @@ installkernel() {
 # called by dracut
 install() {
     inst_binary @KELMO_SBINDIR@/kelmo-map /sbin/kelmo-map
+    # shellcheck disable=SC2154 # moddir is set by dracut, which sources this
     inst_script "$moddir/kelmo-map-job.sh" /sbin/kelmo-map-job
     inst_hook cmdline 90 "$moddir/kelmo-map-cmdline.sh"
     inst_rules "$moddir/90-kelmo-map.rules"

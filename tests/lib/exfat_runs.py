@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 # SPDX-License-Identifier: MIT
 """The sector runs of a file on an exFAT image, read here from the boot
-sector, the FAT and the directory entries, so that the boot tests' expected
+sector, the FAT and the directory entries, so that the tests' expected
 values do not come from kelmo-map itself.
 
     exfat_runs.py IMAGE OFFSET PATH [--sha256 | --fat-sectors | --valid]

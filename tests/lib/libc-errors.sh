@@ -4,7 +4,7 @@
 # prints them after "DM_...: " (perror): musl and glibc word them differently
 # ("Resource busy", "Device or resource busy"). Prints shell assignments,
 #
-#   tests/boot/libc-errors.sh BINARY EBUSY EINVAL ...
+#   tests/lib/libc-errors.sh BINARY EBUSY EINVAL ...
 #   ERR_EBUSY='Resource busy'
 #   ERR_EINVAL='Invalid argument'
 #
