@@ -37,4 +37,26 @@ for f in "${files[@]}"; do
     sed 's/^/#   /' <<<"$out"
   fi
 done
+# kelmo-stick whole: the files it sources put in place of their lines, so
+# that what one file sets and another reads is checked too (each file on
+# its own leaves those to this check).
+whole=$(mktemp)
+trap 'rm -f "$whole"' EXIT
+while IFS= read -r line; do
+  if [[ $line == 'lib='* ]]; then
+    continue
+  elif [[ $line =~ ^\.\ \"\$lib/([a-z]+\.sh)\"\ \|\|\ exit\ 1$ ]]; then
+    grep -v '^# shellcheck disable=SC2034,SC2154$' "stick/${BASH_REMATCH[1]}"
+  else
+    printf '%s\n' "$line"
+  fi
+done <stick/kelmo-stick >"$whole"
+if ! grep -q '^cmd_persist()' "$whole"; then
+  not_ok "kelmo-stick with the files it sources, as one program: they were not found in it"
+elif out=$(shellcheck -S warning -s bash -f gcc "$whole" 2>&1); then
+  ok "kelmo-stick with the files it sources, as one program"
+else
+  not_ok "kelmo-stick with the files it sources, as one program: ShellCheck warns (below)"
+  sed 's/^/#   /' <<<"$out"
+fi
 summary
