@@ -294,7 +294,7 @@ lock_target() {
     }
     print "locked\n";
     close STDOUT;
-    select(undef, undef, undef, 0.2) while getppid() == $pp;
+    select(undef, undef, undef, 0.02) while getppid() == $pp;
   ' "$mode" "$$" "${files[@]}" 2>/dev/null)
   lock_pid=$!
   read -r -u "$lock_fd" line || line=

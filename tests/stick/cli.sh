@@ -56,10 +56,18 @@ loop_of() { # IMAGE: l is a loop device over it, with its partitions
   [ -b "${l}p1" ]
 }
 unloop() { losetup -d "$1"; }
+# (Just after an unmount the last driver may still hold DEVICE, for as long
+# as the mount namespace of a kelmo-stick that worked through that mount
+# takes to go: tried again for 5 s.)
 fuse_mount() { # DEVICE DIR [OPTIONS]
+  local i
   mkdir -p "$2"
-  mount.exfat-fuse ${3:+-o "$3"} "$1" "$2" >/dev/null 2>&1
+  for ((i = 0; i < 50; i++)); do
+    mount.exfat-fuse ${3:+-o "$3"} "$1" "$2" >/dev/null 2>&1 && break
+    sleep 0.1
+  done
   mounts+=("$2")
+  mountpoint -q "$2"
 }
 sums() { sha256sum "$1" | cut -d' ' -f1; }
 blk() { blkid -p -O "$2" -o export "$1" | sed -n "s/^$3=//p"; } # IMAGE OFFSET TAG
