@@ -222,18 +222,19 @@ wait "$holder" 2>/dev/null || true
 prepared "the ESP no longer held" "$L"
 # update killed (as by kill -9) with its private FUSE mount of the exFAT
 # partition up: its FUSE driver ends with it (and unmounts), so no mount
-# lives on in the dead command's namespace; the loop device it made stays,
-# held by nothing.
+# lives on in the dead command's namespace. The loop device it made may stay
+# attached, held by nothing.
 (KELMO_STICK_STOP_AFTER=menu timeout -k 5 120 "$ks" update "$L" </dev/null >/dev/null 2>&1 || true) 2>/dev/null
-left=''
 for ((i = 0; i < 50; i++)); do
-  left=$(losetup -l -n -O NAME,BACK-FILE | awk -v d="$L" '$2 == d { print $1 }' | head -n 1)
-  [ -n "$left" ] && [ -z "$(openers "$left")" ] && break
+  mapfile -t left < <(losetup -l -n -O NAME,BACK-FILE | awk -v d="$L" '$2 == d { print $1 }')
+  holders=$( ((${#left[@]} == 0)) || openers "${left[@]}")
+  drivers=$(pgrep -f "mount.exfat-fuse .*(${L}|/dev/loop)" | while read -r p; do
+    [[ $(readlink "/proc/$p/ns/mnt") != "$(readlink /proc/self/ns/mnt)" ]] && echo "$p"; done || true)
+  [ -z "$holders" ] && [ -z "$drivers" ] && break
   sleep 0.1
 done
-holders=$([ -z "$left" ] || openers "$left")
-check "setup: update killed with its exFAT mount up leaves a loop device ($left) that no FUSE driver holds any more" \
-  bash -c '[ -n "$1" ] && [ -z "$2" ]' _ "$left" "$holders"
+check "setup: update killed with its exFAT mount up leaves no FUSE driver, nothing holding the stick (loop devices left: ${left[*]:-none})" \
+  bash -c '[ -z "$1" ] && [ -z "$2" ]' _ "$holders" "$drivers"
 prepared "the loop device a killed command left, with nothing on it any more" "$L"
 
 # --- two kelmo-sticks at once ----------------------------------------------------------
